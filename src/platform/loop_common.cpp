@@ -1,0 +1,92 @@
+// Timer registry and message-box record shared by the event-loop backends.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "platform/loop_internal.h"
+#include "platform/tasks.h"
+
+namespace ui {
+
+namespace {
+std::vector<Timer*>& registry() {
+  static std::vector<Timer*> timers;  // user-interface thread only
+  return timers;
+}
+std::mutex& record_lock() {
+  static std::mutex m;
+  return m;
+}
+std::vector<MessageRecord>& record() {
+  static std::vector<MessageRecord> r;
+  return r;
+}
+std::atomic<bool> g_suppressed{false};
+}  // namespace
+
+void register_timer(Timer* t) { registry().push_back(t); }
+
+void unregister_timer(Timer* t) {
+  auto& r = registry();
+  r.erase(std::remove(r.begin(), r.end(), t), r.end());
+}
+
+void reschedule_timer(Timer* t) {
+  t->due_ms = tasks::now_ms() + std::max(1, t->interval());
+  detail::timers_changed();
+}
+
+namespace detail {
+
+long long next_due_ms() {
+  long long due = -1;
+  for (Timer* t : registry()) {
+    if (t->is_enabled() && (due < 0 || t->due_ms < due)) due = t->due_ms;
+  }
+  return due;
+}
+
+bool fire_due_timers() {
+  long long now = tasks::now_ms();
+  std::vector<Timer*> due;
+  for (Timer* t : registry()) {
+    if (t->is_enabled() && t->due_ms <= now) due.push_back(t);
+  }
+  bool fired = false;
+  for (Timer* t : due) {
+    // A handler run before this one may have stopped or destroyed it.
+    auto& r = registry();
+    if (std::find(r.begin(), r.end(), t) == r.end() || !t->is_enabled() || t->due_ms > now) continue;
+    t->due_ms = now + std::max(1, t->interval());
+    fired = true;
+    if (t->on_timer) t->on_timer(t);
+  }
+  return fired;
+}
+
+bool record_message_box(const std::string& text, const std::string& caption) {
+  {
+    std::lock_guard<std::mutex> lock(record_lock());
+    record().push_back({caption, text});
+  }
+  std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+  return !g_suppressed.load();
+}
+
+}  // namespace detail
+
+std::vector<MessageRecord> message_boxes() {
+  std::lock_guard<std::mutex> lock(record_lock());
+  return record();
+}
+
+void clear_message_boxes() {
+  std::lock_guard<std::mutex> lock(record_lock());
+  record().clear();
+}
+
+void suppress_message_boxes(bool on) { g_suppressed = on; }
+
+}  // namespace ui

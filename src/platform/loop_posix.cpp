@@ -1,0 +1,185 @@
+// Headless event loop (POSIX): the plug-in owns its user-interface thread, started on first use.
+// Exports marshal onto it with run_on_ui; calls already on it run directly.
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "platform/loop_internal.h"
+#include "platform/tasks.h"
+
+namespace ui {
+
+namespace {
+
+struct Loop {
+  std::mutex m;
+  std::condition_variable cv;
+  std::deque<std::function<void()>> queue;
+  std::thread::id ui_id;  // guarded by m
+  bool have_ui = false;   // guarded by m
+  std::thread thread;     // the owned thread, when we started one
+  bool quit = false;      // guarded by m
+  bool ended = false;     // guarded by m: the owned thread left its loop
+};
+
+Loop& loop() {
+  static Loop* l = new Loop;  // never destroyed: the thread may outlive static destruction order
+  return *l;
+}
+
+// Messages are plug-in code; nothing they throw may end the loop.
+void run_guarded(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (...) {
+  }
+}
+
+bool pop(std::function<void()>& fn) {
+  Loop& l = loop();
+  std::lock_guard<std::mutex> lock(l.m);
+  if (l.queue.empty()) return false;
+  fn = std::move(l.queue.front());
+  l.queue.pop_front();
+  return true;
+}
+
+void thread_body() {
+  Loop& l = loop();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(l.m);
+      if (l.quit) break;
+    }
+    handle_message();
+  }
+  std::lock_guard<std::mutex> lock(l.m);
+  l.ended = true;
+  l.cv.notify_all();
+}
+
+void ensure_ui_thread() {
+  Loop& l = loop();
+  std::lock_guard<std::mutex> lock(l.m);
+  if (l.have_ui) return;
+  l.quit = false;
+  l.ended = false;
+  l.thread = std::thread(thread_body);
+  l.ui_id = l.thread.get_id();
+  l.have_ui = true;
+}
+
+}  // namespace
+
+namespace detail {
+void timers_changed() { loop().cv.notify_all(); }
+}  // namespace detail
+
+void post(std::function<void()> fn) {
+  Loop& l = loop();
+  std::lock_guard<std::mutex> lock(l.m);
+  l.queue.push_back(std::move(fn));
+  l.cv.notify_all();
+}
+
+void process_messages() {
+  // Bounded so that a handler that keeps posting cannot hold the caller for ever.
+  for (int i = 0; i < 10000; ++i) {
+    std::function<void()> fn;
+    if (pop(fn)) {
+      run_guarded(fn);
+    } else if (!detail::fire_due_timers()) {
+      return;
+    }
+  }
+}
+
+void handle_message() {
+  Loop& l = loop();
+  long long limit = tasks::now_ms() + kHandleMessageLimitMs;
+  std::function<void()> fn;
+  {
+    std::unique_lock<std::mutex> lock(l.m);
+    for (;;) {
+      if (!l.queue.empty() || l.quit) break;
+      long long now = tasks::now_ms();
+      // Timers are only touched on this thread, so reading them under our lock is safe.
+      long long due = detail::next_due_ms();
+      if (due >= 0 && due <= now) break;
+      if (now >= limit) return;
+      long long until = (due >= 0 && due < limit) ? due : limit;
+      l.cv.wait_for(lock, std::chrono::milliseconds(until - now));
+    }
+    if (!l.queue.empty()) {
+      fn = std::move(l.queue.front());
+      l.queue.pop_front();
+    }
+  }
+  if (fn) {
+    run_guarded(fn);
+  } else {
+    try {
+      detail::fire_due_timers();
+    } catch (...) {
+    }
+  }
+}
+
+bool on_ui_thread() {
+  Loop& l = loop();
+  std::lock_guard<std::mutex> lock(l.m);
+  return l.have_ui && l.ui_id == std::this_thread::get_id();
+}
+
+void run_on_ui(const std::function<void()>& fn) {
+  if (on_ui_thread()) {
+    fn();
+    return;
+  }
+  ensure_ui_thread();
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  post([&] {
+    run_guarded(fn);
+    std::lock_guard<std::mutex> lock(m);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(m);
+  cv.wait(lock, [&] { return done; });
+}
+
+void adopt_this_thread() {
+  Loop& l = loop();
+  std::lock_guard<std::mutex> lock(l.m);
+  if (l.have_ui) return;
+  l.ui_id = std::this_thread::get_id();
+  l.have_ui = true;
+}
+
+void shutdown(int ms) {
+  Loop& l = loop();
+  std::unique_lock<std::mutex> lock(l.m);
+  if (!l.thread.joinable()) return;
+  if (l.thread.get_id() == std::this_thread::get_id()) return;
+  l.quit = true;
+  l.cv.notify_all();
+  bool ended = l.cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return l.ended; });
+  std::thread t = std::move(l.thread);
+  l.have_ui = false;
+  lock.unlock();
+  if (ended) {
+    t.join();
+  } else {
+    t.detach();
+  }
+}
+
+void message_box(const std::string& text, const std::string& caption) {
+  detail::record_message_box(text, caption);
+}
+
+}  // namespace ui

@@ -1,0 +1,60 @@
+// Worker pool and task handles for the long-running link tasks.
+//
+// A task runs a body on a pool thread. Its handle supports start, a wait with a time limit and
+// drop; a finished task counts as not running. A dropped task keeps running until its body
+// returns (it is abandoned, not killed); the pool keeps count of every body still executing so
+// that teardown can tell whether anything may still touch shared state.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace tasks {
+
+class Pool;
+
+// Handle to one started task. Empty when default-constructed or dropped.
+class Task {
+ public:
+  Task() = default;
+  // Empty handle, or a task that has finished.
+  bool running() const;
+  bool empty() const { return !state_; }
+  // Wait up to ms milliseconds; true when the task has finished (or the handle is empty).
+  bool wait(int ms) const;
+  // Forget the task; it goes on running on its own if it has not finished.
+  void drop() { state_.reset(); }
+
+  struct State;
+
+ private:
+  friend class Pool;
+  std::shared_ptr<State> state_;
+};
+
+class Pool {
+ public:
+  Pool();
+  ~Pool();  // waits (bounded, see release) for the bodies still running
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  // Start body on a pool thread. Never throws; an exception escaping the body is swallowed.
+  Task start(std::function<void()> body);
+  // Bodies that have not returned yet, dropped ones included.
+  int live() const;
+  // Wait up to ms for every body to return; true when none is left.
+  bool wait_idle(int ms) const;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Millisecond sleep used by the tasks.
+void sleep_ms(int ms);
+// Milliseconds from a steady clock.
+long long now_ms();
+
+}  // namespace tasks

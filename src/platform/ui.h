@@ -1,0 +1,207 @@
+// Windowing toolkit layer: a toolkit-neutral control model and the user-interface event loop.
+//
+// Controls carry the properties the panel handlers use and one handler per event, with the
+// toolkit semantics those handlers rely on: setting a value from code runs the change/click
+// handler when the value actually changes (a radio button only when it becomes checked; a
+// combo box's item index never). User actions (click, type, move, select) are separate calls so
+// that tests and the native backend drive the same paths a user would.
+//
+// Everything here runs on the user-interface thread, except post(), run_on_ui() and the
+// message-box record, which any thread may use.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ui {
+
+enum class Kind {
+  Form,
+  Panel,
+  GroupBox,
+  Label,
+  Edit,
+  CheckBox,
+  RadioButton,
+  ComboBox,
+  ScrollBar,
+  SpinEdit,
+  Shape,
+  Button,
+  ToggleButton,
+  ProgressBar,
+  FileList,
+  Timer,
+};
+
+// Colours as 0xRRGGBB.
+using Color = uint32_t;
+constexpr Color kTeal = 0x008080;
+constexpr Color kSkyBlue = 0xA6CAF0;
+constexpr Color kMoneyGreen = 0xC0DCC0;
+constexpr Color kSilver = 0xC0C0C0;
+constexpr Color kWhite = 0xFFFFFF;
+constexpr Color kYellow = 0xFFFF00;
+constexpr Color kRed = 0xFF0000;
+constexpr Color kGreen = 0x008000;
+constexpr Color kButtonFace = 0xF0F0F0;
+
+class Control;
+using Handler = std::function<void(Control* sender)>;
+
+class Control {
+ public:
+  Control(Control* parent, Kind kind, std::string name);
+  virtual ~Control();
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  const std::string& name() const { return name_; }
+  Kind kind() const { return kind_; }
+  Control* parent() const { return parent_; }
+  const std::vector<std::unique_ptr<Control>>& children() const { return children_; }
+  // Depth-first search of this control's subtree by name; nullptr when absent.
+  Control* find(const std::string& name);
+
+  // Create a child control owned by this one.
+  Control* add(Kind kind, const std::string& name);
+  // Take ownership of a control created by the caller (timers, sub-classed controls).
+  template <class T>
+  T* adopt(std::unique_ptr<T> child) {
+    T* raw = child.get();
+    children_.push_back(std::move(child));
+    return raw;
+  }
+
+  // Plain properties: no event is tied to them.
+  std::string caption;        // labels, buttons, check boxes, forms
+  bool enabled = true;
+  bool visible = true;
+  bool read_only = false;     // edits
+  bool modified = false;      // edits: set by user typing, cleared by code that consumes it
+  bool flat = false;          // toggle buttons
+  bool focused = false;       // edits: has the input focus
+  bool stay_on_top = false;   // forms
+  int tag = 0;
+  Color color = kButtonFace;
+  int left = 0, top = 0, width = 0, height = 0;
+  int max_length = 0;         // edits, 0 = no limit
+  int min = 0, max = 100;     // scroll bars, spin edits, progress bars
+  int page_size = 0;          // scroll bars: nonzero marks a move made by code
+  std::vector<std::string> items;  // combo boxes, file lists
+  std::string mask;           // file lists: name filter such as "*.Bit"
+  std::string directory;      // file lists
+
+  // Event handlers.
+  Handler on_click, on_change, on_dbl_click, on_exit;
+
+  // Values with toolkit event semantics.
+  bool checked() const { return checked_; }
+  // Check boxes fire on_click on every change; radio buttons uncheck their siblings and fire
+  // on_click only when they become checked.
+  void set_checked(bool value);
+  const std::string& text() const { return text_; }
+  // Edits and spin edits fire on_change when the text changes.
+  void set_text(const std::string& value);
+  int position() const { return position_; }
+  // Scroll bars and progress bars: clamped to [min, max]; scroll bars fire on_change when the
+  // position changes.
+  void set_position(int value);
+  int item_index() const { return item_index_; }
+  // Combo boxes and file lists: never fires an event. -1 = no selection.
+  void set_item_index(int value);
+  std::string item_text() const;
+  // Spin edits: the value of the text, min when it is not a number.
+  int value() const;
+  // Spin edits: clamped to [min, max] when min < max, written as text (fires on_change).
+  void set_value(int value);
+  // Toggle buttons: down or up; set from code without an event.
+  bool down() const { return down_; }
+  void set_down(bool value) { down_ = value; }
+
+  // User actions.
+  void click();                        // buttons, check boxes, radio buttons, toggle buttons
+  void dbl_click();                    // labels
+  void user_type(const std::string& text);  // edits, spin edits: modified, then the text
+  void user_move(int position);        // scroll bars
+  void user_select(int index);         // combo boxes: index, then on_change
+  void focus();                        // edits: take the input focus
+  void leave();                        // edits: lose the input focus (fires on_exit)
+
+  // Forms.
+  void show();
+  void hide();
+  void bring_to_front() {}
+
+ private:
+  Control* parent_;
+  Kind kind_;
+  std::string name_;
+  std::vector<std::unique_ptr<Control>> children_;
+  bool checked_ = false;
+  bool down_ = false;
+  std::string text_;
+  int position_ = 0;
+  int item_index_ = -1;
+};
+
+// One-shot or periodic timer; ticks on the user-interface thread while enabled. A handler that
+// wants a one-shot timer stops it.
+class Timer : public Control {
+ public:
+  Timer(Control* parent, std::string name, int interval_ms, bool enabled);
+  ~Timer() override;
+  int interval() const { return interval_; }
+  // Setting the interval restarts a running timer, as the toolkit does.
+  void set_interval(int ms);
+  bool is_enabled() const { return enabled_; }
+  void set_enabled(bool on);
+  Handler on_timer;
+
+  // Used by the event loop.
+  long long due_ms = 0;
+
+ private:
+  int interval_;
+  bool enabled_ = false;
+};
+
+// ---- Event loop ----
+
+// Queue fn to run on the user-interface thread (any thread may call).
+void post(std::function<void()> fn);
+// Run every pending message and every due timer, then return.
+void process_messages();
+// Run one message or due timer, waiting for the next one when none is pending; the wait is
+// bounded (kHandleMessageLimitMs) so that a pump never blocks for ever.
+void handle_message();
+constexpr int kHandleMessageLimitMs = 1000;
+// True on the user-interface thread.
+bool on_ui_thread();
+// Run fn on the user-interface thread and wait for it. A call already on that thread runs
+// directly (re-entrant calls from inside a notification callback). On POSIX the plug-in owns the
+// thread and starts it on first use; on Windows the caller's thread is the user-interface thread.
+void run_on_ui(const std::function<void()>& fn);
+// Make the calling thread the user-interface thread when none exists yet (unit tests).
+void adopt_this_thread();
+// Stop the plug-in-owned user-interface thread (library unload); waits at most ms.
+void shutdown(int ms);
+
+// ---- Message boxes ----
+
+struct MessageRecord {
+  std::string caption;
+  std::string text;
+};
+// A modal notice with an OK button. Headless: recorded and written to stderr, never blocks.
+void message_box(const std::string& text, const std::string& caption);
+// Every message box shown so far (headless record), and clearing it.
+std::vector<MessageRecord> message_boxes();
+void clear_message_boxes();
+// While suppressed (process detach under the loader lock) message boxes are recorded only.
+void suppress_message_boxes(bool on);
+
+}  // namespace ui

@@ -1,0 +1,52 @@
+// The 21 entry points of the ExtIO host interface, as a host sees them.
+//
+// bool is one byte, "long" of the interface is a 32-bit signed integer on every platform and
+// 64-bit values are signed. 32-bit Windows uses __stdcall with undecorated export names (the
+// .def file); the host callback uses the C calling convention.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define EXTIO_CALL __stdcall
+#else
+#define EXTIO_CALL
+#endif
+
+#if defined(_WIN32)
+#define EXTIO_EXPORT extern "C"
+#else
+#define EXTIO_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+using ExtIOCallback = void (*)(int32_t count, int32_t status, float iq_offset, void* iq_data);
+
+EXTIO_EXPORT bool EXTIO_CALL InitHW(char* name, char* model, int32_t* type);
+EXTIO_EXPORT bool EXTIO_CALL OpenHW();
+EXTIO_EXPORT int32_t EXTIO_CALL StartHW(int32_t lo_freq);
+EXTIO_EXPORT int32_t EXTIO_CALL StartHW64(int64_t lo_freq);
+EXTIO_EXPORT void EXTIO_CALL StopHW();
+EXTIO_EXPORT void EXTIO_CALL CloseHW();
+EXTIO_EXPORT int32_t EXTIO_CALL SetHWLO(int32_t lo_freq);
+EXTIO_EXPORT int64_t EXTIO_CALL SetHWLO64(int64_t lo_freq);
+EXTIO_EXPORT int32_t EXTIO_CALL GetHWLO();
+EXTIO_EXPORT int64_t EXTIO_CALL GetHWLO64();
+EXTIO_EXPORT int32_t EXTIO_CALL GetHWSR();
+EXTIO_EXPORT int32_t EXTIO_CALL GetStatus();
+EXTIO_EXPORT void EXTIO_CALL TuneChanged(int32_t freq);
+EXTIO_EXPORT void EXTIO_CALL SetCallback(ExtIOCallback callback);
+EXTIO_EXPORT void EXTIO_CALL ShowGUI();
+EXTIO_EXPORT void EXTIO_CALL HideGUI();
+EXTIO_EXPORT void EXTIO_CALL VersionInfo(const char* progname, int32_t ver_major, int32_t ver_minor);
+EXTIO_EXPORT void EXTIO_CALL ExtIoSDRInfo(int32_t info_type, int32_t value, void* ptr);
+EXTIO_EXPORT int32_t EXTIO_CALL GetAttenuators(int32_t index, float* attenuation);
+EXTIO_EXPORT int32_t EXTIO_CALL GetActualAttIdx();
+EXTIO_EXPORT int32_t EXTIO_CALL SetAttenuators(int32_t index);
+
+// Names a host looks up, in the order above; the first six and SetCallback are mandatory.
+inline constexpr const char* kExtIONames[21] = {
+    "InitHW",      "OpenHW",         "StartHW",        "StartHW64",       "StopHW",
+    "CloseHW",     "SetHWLO",        "SetHWLO64",      "GetHWLO",         "GetHWLO64",
+    "GetHWSR",     "GetStatus",      "TuneChanged",    "SetCallback",     "ShowGUI",
+    "HideGUI",     "VersionInfo",    "ExtIoSDRInfo",   "GetAttenuators",  "GetActualAttIdx",
+    "SetAttenuators"};

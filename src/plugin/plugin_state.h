@@ -1,0 +1,60 @@
+// Process-wide plug-in state of the host interface: lifecycle, workers and the values reported
+// to the host. Written on the user-interface thread unless a field says otherwise; every field a
+// task reads is atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/tasks.h"
+
+namespace plugin {
+
+enum RateSelector : int32_t { kUsbRate = 0, kLanRate = 1 };
+enum LoSelector : int32_t { kChannel1Lo = 0, kChannel2Lo = 1 };
+
+constexpr int32_t kDesignRate = 7812500;   // Hz, both links until the first stream set-up
+constexpr int64_t kDesignLo = 20000000;    // Hz, both channels
+constexpr int32_t kBlockSamples = 130560;  // complex samples per host block
+constexpr int32_t kMinReportedRate = 41000;
+constexpr int64_t kLoMin = 100000;
+constexpr int64_t kLoMax = 250000000;
+constexpr int kAttenuatorSteps = 36;       // positions 0..35 give +7 .. -28 dB
+
+struct State {
+  // Lifecycle.
+  std::atomic<int32_t> open_count{0};  // 0 closed, 1..4 host views
+  char host_name[32] = {};             // VersionInfo's program name
+
+  // Workers. Task handles are used on the user-interface thread only.
+  tasks::Pool* pool = nullptr;
+  tasks::Task usb_task, udp_task, tcp_task;
+  std::atomic<uint8_t> usb_stop{0}, lan_stop{0};            // ask the tasks to end
+  std::atomic<uint8_t> usb_streaming{0}, lan_streaming{0};  // deliver blocks to the host
+
+  // Values reported to the host.
+  std::atomic<int32_t> usb_rate{kDesignRate}, lan_rate{kDesignRate};  // Hz per stream
+  std::atomic<int32_t> rate_selector{kUsbRate};
+  std::atomic<int64_t> lo1{kDesignLo}, lo2{kDesignLo};  // Hz; written on the UI thread only
+  std::atomic<int32_t> lo_selector{kChannel1Lo};
+  std::atomic<int32_t> sr_ack{0}, lo_ack{0};  // host has not read the notified rate / LO yet
+  std::atomic<float> host_att{0.0f};          // TB_Att1 position after its last command
+
+  // Set while the library is being unloaded: no thread joins, no waits, no message boxes.
+  std::atomic<bool> detaching{false};
+};
+
+extern State g_plugin;
+
+inline int32_t reported_rate() {
+  return g_plugin.rate_selector.load() == kLanRate ? g_plugin.lan_rate.load()
+                                                   : g_plugin.usb_rate.load();
+}
+inline int64_t reported_lo() {
+  return g_plugin.lo_selector.load() == kChannel2Lo ? g_plugin.lo2.load() : g_plugin.lo1.load();
+}
+
+// Wait for a task with a time limit (0 while detaching); true when it has finished.
+bool wait_task(const tasks::Task& task, int ms);
+
+}  // namespace plugin
