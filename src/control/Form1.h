@@ -1,6 +1,7 @@
 // TF_RDR1: the control panel "KMV410 Control" as a control model with its handlers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/ui.h"
@@ -58,6 +59,12 @@ class TF_RDR1 : public ui::Control {
   void L_BitsLDblClick(ui::Control* Sender);
   void SB_CLKChange(ui::Control* Sender);
   void B_CLKSetClick(ui::Control* Sender);
+
+  // The stream set-ups (handlers, open sequences and the status display run them).
+  void usb_stream_setup();
+  void lan_stream_setup();
+  // Antenna tuning follow-up: f in Hz, channel mask bit 0 channel 1, bit 1 channel 2.
+  void antenna_tuning_follow_up(int64_t f, int mask, bool force);
 
   // Front end.
   void TB_Pos1Change(ui::Control* Sender);

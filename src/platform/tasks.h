@@ -35,7 +35,7 @@ class Task {
 class Pool {
  public:
   Pool();
-  ~Pool();  // waits (bounded, see release) for the bodies still running
+  ~Pool();  // release(kReleaseWaitMs) unless released or abandoned before
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
@@ -45,6 +45,13 @@ class Pool {
   int live() const;
   // Wait up to ms for every body to return; true when none is left.
   bool wait_idle(int ms) const;
+  // Wait up to ms for the bodies, join every thread whose body returned and let the others run on
+  // detached. True when none was left running. The pool starts nothing afterwards.
+  bool release(int ms);
+  // Detach every thread without waiting: for library unload, where joining could deadlock.
+  void abandon();
+
+  static constexpr int kReleaseWaitMs = 2000;
 
   struct Impl;
 
