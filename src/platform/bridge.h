@@ -4,6 +4,16 @@
 // (Windows: FTD3XX.DLL, imported by ordinal; POSIX: kBridgeLibraryName with the symbol names
 // below). A missing library or symbol makes device_count() fail, which callers take as
 // "no USB device". Every call returns a bridge status: 0 success, kPending a queued transfer.
+//
+// Where the library is looked for, in this order:
+//  1. a library of that name the process already holds: on POSIX a bare-name dlopen matches an
+//     already-loaded library by its SONAME, so a host or test that first loads the simulator's
+//     bridge library by full path (RTLD_GLOBAL) makes the plug-in use that very copy; on Windows
+//     a module already loaded as FTD3XX.DLL;
+//  2. the directory of the module holding this code (the plug-in itself);
+//  3. the platform's normal search (LD_LIBRARY_PATH and the system paths; on Windows the
+//     program's directory, the system directories and PATH).
+// A failed load is retried at the next call; loads are serialised, calls after a load are not.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +24,8 @@ using Status = uint32_t;
 using Handle = void*;
 
 constexpr Status kOk = 0;
-constexpr Status kPending = 24;           // overlapped transfer still running
-constexpr Status kNotLoaded = 0x7FFF0001; // our own: library or symbol missing
+constexpr Status kPending = 24;            // overlapped transfer still running
+constexpr Status kNotLoaded = 0x7FFF0001;  // our own: library or symbol missing
 
 constexpr uint8_t kPipeOut = 0x02;  // commands to the receiver
 constexpr uint8_t kPipeIn = 0x82;   // blocks from the receiver
@@ -37,23 +47,23 @@ struct alignas(8) Overlapped {
 
 // The vendor library's operations as the plug-in calls them, with the ordinal of each.
 // POSIX symbol names are "KMVB_" + the name in the comment.
-using FnDeviceCount = Status(BRIDGE_CALL*)(uint32_t* count);                          // 70 DeviceCount
+using FnDeviceCount = Status(BRIDGE_CALL*)(uint32_t* count);  // 70 DeviceCount
 using FnOpen = Status(BRIDGE_CALL*)(const void* arg, uint32_t flags, Handle* handle);  // 93 Open
 using FnClose = Status(BRIDGE_CALL*)(Handle);                                          // 2 Close
-using FnDeviceSetting = Status(BRIDGE_CALL*)(Handle, uint32_t value);  // 125 DeviceSetting
+using FnDeviceSetting = Status(BRIDGE_CALL*)(Handle, uint32_t value);           // 125 DeviceSetting
 using FnPipeTimeout = Status(BRIDGE_CALL*)(Handle, uint8_t pipe, uint32_t ms);  // 123 PipeTimeout
 using FnPipeTransfer = Status(BRIDGE_CALL*)(Handle, uint8_t pipe, uint8_t* buffer, uint32_t length,
                                             uint32_t* transferred, Overlapped* ov);
 // 96 ReadPipe, 133 RequeueRead, 95 WritePipe use FnPipeTransfer
 using FnResult = Status(BRIDGE_CALL*)(Handle, Overlapped* ov, uint32_t* transferred,
-                                      int32_t wait);                            // 97 Result
-using FnOverlapped = Status(BRIDGE_CALL*)(Handle, Overlapped* ov);              // 116 / 117
+                                      int32_t wait);                // 97 Result
+using FnOverlapped = Status(BRIDGE_CALL*)(Handle, Overlapped* ov);  // 116 / 117
 using FnStreamOn = Status(BRIDGE_CALL*)(Handle, int32_t all_write, int32_t all_read, uint8_t pipe,
-                                        uint32_t size);                         // 98 StreamOn
+                                        uint32_t size);  // 98 StreamOn
 using FnStreamOff = Status(BRIDGE_CALL*)(Handle, int32_t all_write, int32_t all_read,
-                                         uint8_t pipe);                         // 99 StreamOff
-using FnAbortPipe = Status(BRIDGE_CALL*)(Handle, uint8_t pipe);                 // 101 AbortPipe
-using FnDeviceAbort = Status(BRIDGE_CALL*)(Handle);                             // 120 DeviceAbort
+                                         uint8_t pipe);          // 99 StreamOff
+using FnAbortPipe = Status(BRIDGE_CALL*)(Handle, uint8_t pipe);  // 101 AbortPipe
+using FnDeviceAbort = Status(BRIDGE_CALL*)(Handle);              // 120 DeviceAbort
 
 // Ordinals of the Windows library.
 enum Ordinal : uint16_t {
@@ -83,8 +93,8 @@ Status device_setting(Handle h, uint32_t value);
 Status pipe_timeout(Handle h, uint8_t pipe, uint32_t ms);
 Status read_pipe(Handle h, uint8_t pipe, uint8_t* buffer, uint32_t length, uint32_t* transferred,
                  Overlapped* ov);
-Status requeue_read(Handle h, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                    uint32_t* transferred, Overlapped* ov);
+Status requeue_read(Handle h, uint8_t pipe, uint8_t* buffer, uint32_t length, uint32_t* transferred,
+                    Overlapped* ov);
 Status write_pipe(Handle h, uint8_t pipe, const uint8_t* buffer, uint32_t length,
                   uint32_t* transferred, Overlapped* ov);
 Status transfer_result(Handle h, Overlapped* ov, uint32_t* transferred, bool wait);
