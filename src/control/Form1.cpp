@@ -1,8 +1,15 @@
 // TF_RDR1: controls, design values and event bindings of the control panel.
 #include "control/Form1.h"
 
+#include <charconv>
+
+#include "control/commands.h"
+#include "control/settings_file.h"
+#include "lan/lan_state.h"
 #include "mix/Coord1.h"
+#include "plugin/plugin_state.h"
 #include "update/Update1.h"
+#include "usb/command_queue.h"
 
 TF_RDR1* F_RDR1 = nullptr;
 
@@ -108,6 +115,7 @@ void TF_RDR1::build_controls() {
   RB_C1->set_checked(true);
   RB_HF2 = make(P_CH2, Kind::RadioButton, "RB_HF2", "HF2", 88, 4, 44, 17);
   B_Div = make(P_CH2, Kind::ToggleButton, "B_Div", "AntDiv", 136, 2, 60, 21);
+  B_Div->enabled = false;  // FormCreate enables it once the settings are in
   label(P_CH2, "Label_ANT2", "ANT", 4, 28);
   C_Ant2 = combo(P_CH2, "C_Ant2", {"Off", "+12 V", "KOT7", "BEL3", "NIM1"}, 0, 30, 26);
   B_Through2 = make(P_CH2, Kind::ToggleButton, "B_Through2", "I----I", 92, 26, 40, 21);
@@ -207,6 +215,7 @@ void TF_RDR1::build_controls() {
   B_Set->enabled = false;
   label(Panel1, "Label_SN", "S/N", 350, 28);
   E_LANSN = edit(Panel1, "E_LANSN", "0000", 410, 26, 50, 15);
+  E_LANSN->enabled = false;
   B_Conn = make(Panel1, Kind::Button, "B_Conn", "Connect", 464, 26, 60, 21);
   RG_LAN = make(Panel1, Kind::GroupBox, "RG_LAN", "", 350, 50, 110, 40);
   RB_TCP = make(RG_LAN, Kind::RadioButton, "RB_TCP", "TCP", 4, 14, 46, 17);
@@ -277,13 +286,21 @@ void TF_RDR1::bind_events() {
 }
 
 void TF_RDR1::FormCreate() {
+  usb::g_status.clock_echo = 125;
   F_Coord = adopt(std::make_unique<TF_Coord>(this));
   F_Update = adopt(std::make_unique<TF_Update>(this));
+  // The status display moves the scroll bars to the echo table: start it at the panel's values.
+  usb::g_status.settings_echo[1] = static_cast<uint32_t>(TB_Att1->position());
+  usb::g_status.settings_echo[2] = static_cast<uint32_t>(TB_Att2->position());
+  usb::g_status.settings_echo[3] = static_cast<uint32_t>(TB_Pos1->position());
+  usb::g_status.settings_echo[4] = static_cast<uint32_t>(TB_Pos2->position());
+  if (settings::restore(*this) == settings::Restore::kDamaged) return;
   B_Div->enabled = true;
   E_LANSN->enabled = true;
 }
 
 void TF_RDR1::FormDestroy() {
+  settings::save(*this);
   F_Coord = nullptr;
   F_Update = nullptr;
 }
@@ -298,7 +315,29 @@ void TF_RDR1::B_AdvClick(ui::Control*) {
   }
 }
 
-void TF_RDR1::CB_SontopClick(ui::Control*) {}
-void TF_RDR1::E_GPSExit(ui::Control*) {}
-void TF_RDR1::B_UpdateClick(ui::Control*) {}
-void TF_RDR1::B_CLRLClick(ui::Control*) {}
+void TF_RDR1::CB_SontopClick(ui::Control*) {
+  if (plugin::g_plugin.open_count.load() == 0) return;
+  stay_on_top = CB_Sontop->checked();
+  if (F_Coord) F_Coord->stay_on_top = CB_Sontop->checked();
+}
+
+void TF_RDR1::E_GPSExit(ui::Control*) {
+  const std::string& text = E_GPS->text();
+  int v = 0;
+  const char* b = text.data();
+  const char* e = b + text.size();
+  if (b != e && *b == '+') ++b;
+  auto [p, ec] = std::from_chars(b, e, v);
+  if (ec != std::errc() || p != e || b == e) {
+    ui::message_box("'" + text + "' is not a valid integer value", "KMV410 Control");
+    return;
+  }
+  commands::send(commands::front_end(commands::kItemGps, static_cast<uint8_t>(v & 0xFF),
+                                     static_cast<uint8_t>((v >> 8) & 0xFF)));
+}
+
+void TF_RDR1::B_UpdateClick(ui::Control*) {
+  if (F_Update) F_Update->show_modal();
+}
+
+void TF_RDR1::B_CLRLClick(ui::Control*) { lan::g_lan.lost = 0; }
