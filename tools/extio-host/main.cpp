@@ -1,0 +1,63 @@
+// extio-host: a small SDR host for the KMV410 plug-in.
+#include <cstdio>
+#include <string>
+
+#include "options.h"
+#include "plugin_library.h"
+
+namespace {
+
+using extio_host::PluginLibrary;
+
+std::string join(const std::vector<std::string>& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : " ") + n;
+  return out;
+}
+
+// What a host does first: ask the plug-in which receiver it drives.
+int report_init(const PluginLibrary& lib) {
+  char name[64] = {};
+  char model[64] = {};
+  int32_t type = 0;
+  bool ok = lib.entry().InitHW(name, model, &type);
+  std::printf("InitHW: %s\n", ok ? "true" : "false");
+  std::printf("  name:  \"%s\"\n", name);
+  std::printf("  model: \"%s\"\n", model);
+  std::printf("  type:  %d%s\n", static_cast<int>(type), type == 5 ? " (24-bit signed I/Q)" : "");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  extio_host::Options options;
+  std::string error;
+  if (!extio_host::parse_options(argc, argv, options, error)) {
+    std::fprintf(stderr, "extio-host: %s\n%s", error.c_str(), extio_host::usage_text());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(extio_host::usage_text(), stdout);
+    return 0;
+  }
+  std::string path = options.plugin.empty() ? extio_host::default_plugin_path() : options.plugin;
+
+  PluginLibrary lib;
+  if (!lib.load(path)) {
+    std::fprintf(stderr, "extio-host: %s\n", lib.error().c_str());
+    return 3;
+  }
+  std::printf("plug-in: %s\n", path.c_str());
+  if (!lib.missing_optional().empty()) {
+    std::printf("optional entry points absent: %s\n", join(lib.missing_optional()).c_str());
+  }
+  if (!lib.missing_mandatory().empty()) {
+    std::fprintf(stderr, "extio-host: mandatory entry points missing: %s\n",
+                 join(lib.missing_mandatory()).c_str());
+    return 4;
+  }
+  int status = report_init(lib);
+  std::fflush(stdout);
+  return status;
+}
