@@ -1,0 +1,89 @@
+// Loads the plug-in DLL the way a Windows SDR host does and checks what every host relies on
+// first: all 21 names, InitHW, GetAttenuators and GetHWSR. Opens nothing. Exit 0 = all good.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "plugin/ExtIO_KMV410B211.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+  std::printf("%s: %s\n", ok ? "ok  " : "FAIL", what);
+  if (!ok) ++failures;
+}
+
+std::string beside_this_program(const char* file) {
+  char path[MAX_PATH] = {};
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string s(path, n);
+  size_t cut = s.find_last_of("\\/");
+  return (cut == std::string::npos ? std::string() : s.substr(0, cut + 1)) + file;
+}
+
+template <typename Fn>
+Fn lookup(HMODULE dll, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string path = argc > 1 ? argv[1] : beside_this_program("ExtIO_KMV410B211.dll");
+  HMODULE dll = LoadLibraryA(path.c_str());
+  if (!dll) {
+    std::printf("FAIL: LoadLibraryA(%s): error %lu\n", path.c_str(), GetLastError());
+    return 1;
+  }
+
+  int found = 0;
+  for (const char* name : kExtIONames) {
+    bool present = GetProcAddress(dll, name) != nullptr;
+    if (!present) std::printf("FAIL: %s not exported\n", name);
+    found += present ? 1 : 0;
+  }
+  check(found == 21, "all 21 entry points found by name");
+  // A decorated __stdcall name would mean the host's by-name lookup only works by luck.
+  check(GetProcAddress(dll, "InitHW@12") == nullptr && GetProcAddress(dll, "_InitHW@12") == nullptr,
+        "no decorated names");
+
+  auto init = lookup<decltype(&InitHW)>(dll, "InitHW");
+  auto get_att = lookup<decltype(&GetAttenuators)>(dll, "GetAttenuators");
+  auto get_sr = lookup<decltype(&GetHWSR)>(dll, "GetHWSR");
+  if (!init || !get_att || !get_sr) {
+    std::printf("FAIL: cannot go on without InitHW, GetAttenuators and GetHWSR\n");
+    return 1;
+  }
+
+  char name[32];
+  char model[32];
+  std::memset(name, 'x', sizeof name);
+  std::memset(model, 'x', sizeof model);
+  int32_t type = 0;
+  bool ok = init(name, model, &type);
+  check(ok, "InitHW returns true");
+  check(std::strcmp(name, "KMV410") == 0, "InitHW name \"KMV410\"");
+  check(std::strcmp(model, "KMV410B2") == 0, "InitHW model \"KMV410B2\"");
+  check(name[7] == 'x' && model[9] == 'x', "InitHW writes nothing past the terminators");
+  check(type == 5, "InitHW type 5");
+
+  const float untouched = 123.5f;
+  float att = untouched;
+  check(get_att(0, &att) == 0 && att == 7.0f, "GetAttenuators(0) gives +7.0");
+  att = untouched;
+  check(get_att(35, &att) == 0 && att == -28.0f, "GetAttenuators(35) gives -28.0");
+  att = untouched;
+  check(get_att(36, &att) == -1 && att == untouched, "GetAttenuators(36) is -1, writes nothing");
+  att = untouched;
+  check(get_att(-1, &att) == -1 && att == untouched, "GetAttenuators(-1) is -1, writes nothing");
+
+  check(get_sr() == 7812500, "GetHWSR gives 7812500");
+
+  FreeLibrary(dll);
+  std::printf("%s\n", failures == 0 ? "PASS" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}
