@@ -67,7 +67,9 @@ uint8_t input_flags_byte(const InputFlags& f) {
   return b;
 }
 
-CommandEntry clock(uint8_t mhz) { return {kClock, mhz, 0x00, 0}; }
+CommandEntry clock(uint8_t mhz) {
+  return {kClock, mhz, 0x00, 0};
+}
 
 uint8_t format_byte(bool stream1_on, bool stream2_on, uint8_t index1, uint8_t index2,
                     bool sixteen_bit) {

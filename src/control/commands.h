@@ -64,10 +64,10 @@ CommandEntry front_end_value(uint8_t item, int32_t value);
 
 // Byte 2 of front-end item 5.
 struct InputFlags {
-  bool seriell = false;       // Seriell Up or Seriell Low
-  bool vhf1 = false;          // channel-1 input VHF
-  bool hf2 = false;           // channel-2 input HF2
-  int antenna1_index = 0;     // C_Ant1 selection: 0 Off, 1 supply only, 2+ named models
+  bool seriell = false;    // Seriell Up or Seriell Low
+  bool vhf1 = false;       // channel-1 input VHF
+  bool hf2 = false;        // channel-2 input HF2
+  int antenna1_index = 0;  // C_Ant1 selection: 0 Off, 1 supply only, 2+ named models
   int antenna2_index = 0;
   bool preamp = false;
 };

@@ -11,7 +11,9 @@ namespace net {
 using Socket = intptr_t;
 constexpr Socket kNoSocket = -1;
 
-inline bool is_valid(Socket s) { return s != kNoSocket; }
+inline bool is_valid(Socket s) {
+  return s != kNoSocket;
+}
 
 // Close a socket. Returns 0 on success, nonzero on failure (including an invalid socket).
 int close(Socket s);

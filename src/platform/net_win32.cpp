@@ -39,6 +39,8 @@ void cleanup() {
   }
 }
 
-int started() { return g_starts.load(); }
+int started() {
+  return g_starts.load();
+}
 
 }  // namespace net

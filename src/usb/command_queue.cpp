@@ -88,7 +88,8 @@ void apply_record(uint32_t w, uint32_t v, Link link) {
       set_command_outcome(static_cast<int32_t>(w >> 8));
       break;
     case kCodeRegister:
-      if (((w >> 8) & 0xFF) == kAddressRegister && ((w >> 16) & 0xFF) != 0) g_status.ip_error.store(1);
+      if (((w >> 8) & 0xFF) == kAddressRegister && ((w >> 16) & 0xFF) != 0)
+        g_status.ip_error.store(1);
       break;
     case kCodeStreamSetup:
       if (((w >> 8) & 0xFF) != 0) close_stream_socket();
@@ -207,7 +208,8 @@ void parse_reply_bytes(const uint8_t* bytes, size_t size, Link link) {
 void usb_drain(const ReplyBatch& batch) {
   UsbTransmit& tx = g_usb_tx;
   // 1. Replies first: an acknowledgement in this batch lets the next command go in this call.
-  if (batch.count >= 1) parse_replies(batch.records, std::min(batch.count, kMaxReplyRecords), Link::kUsb);
+  if (batch.count >= 1)
+    parse_replies(batch.records, std::min(batch.count, kMaxReplyRecords), Link::kUsb);
 
   // 2. No device, no transmit.
   bridge::Handle h = g_link.handle.load();
@@ -241,7 +243,8 @@ void usb_drain(const ReplyBatch& batch) {
   // 6. At most one command per call.
   size_t n = 0;
   uint32_t sequence = 0;
-  if (take_front(usb_queue(), tx.queue_sequence, tx.message + 4, &n, &sequence) != FrontAction::kSend)
+  if (take_front(usb_queue(), tx.queue_sequence, tx.message + 4, &n, &sequence) !=
+      FrontAction::kSend)
     return;
   size_t len = frame_usb_message(sequence, tx.message + 4, n, tx.message);
   tx.send_ready.store(0);

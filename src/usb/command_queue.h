@@ -78,10 +78,10 @@ void set_command_outcome(int32_t value);
 
 // Receiver status written by the reply-record parser, read by the status display.
 struct ReceiverStatus {
-  std::atomic<uint32_t> device_status{0};  // whole 0xF1 record word
-  std::atomic<uint32_t> clock_echo{125};   // MHz as applied by the receiver
+  std::atomic<uint32_t> device_status{0};                // whole 0xF1 record word
+  std::atomic<uint32_t> clock_echo{125};                 // MHz as applied by the receiver
   std::array<std::atomic<uint32_t>, 5> settings_echo{};  // front-end items 0..4, bytes 2-3
-  std::atomic<uint8_t> ip_error{0};        // receiver rejected an address setting
+  std::atomic<uint8_t> ip_error{0};                      // receiver rejected an address setting
 };
 extern ReceiverStatus g_status;
 
