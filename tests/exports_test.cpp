@@ -26,11 +26,12 @@ struct Call {
   void* data;
 };
 std::vector<Call> g_calls;  // written on the user-interface thread only
-bool g_read_rate_back = false;
+bool g_read_rate_back = true;  // like a real host; one test plays a host that never reads
 
 void host_callback(int32_t count, int32_t status, float, void* data) {
   g_calls.push_back({count, status, data});
   if (g_read_rate_back && status == plugin::kSampleRateChanged) GetHWSR();
+  if (g_read_rate_back && status == plugin::kLoChanged) GetHWLO64();
 }
 void second_callback(int32_t, int32_t, float, void*) {}
 
@@ -47,9 +48,10 @@ class ExportsTest : public ::testing::Test {
   }
   void TearDown() override {
     for (int i = 0; i < 5 && g_plugin.open_count.load() > 0; ++i) CloseHW();
+    std::filesystem::remove("KMV410V2.11");  // every test starts from the design values
     on_ui([] {
       g_calls.clear();
-      g_read_rate_back = false;
+      g_read_rate_back = true;
     });
   }
   static void check(ui::Control* TF_RDR1::*box, bool on) {
@@ -136,6 +138,7 @@ TEST_F(ExportsTest, StartHW64NeedsAStreamBoxAndSetsOnlyThatLinksFlag) {
 }
 
 TEST_F(ExportsTest, GetHWSRReportsAtLeast41000AndLowersTheFlagToZero) {
+  g_plugin.rate_selector = plugin::kUsbRate;
   g_plugin.usb_rate = 41000;
   EXPECT_EQ(GetHWSR(), 41000);
   g_plugin.usb_rate = 40000;
@@ -225,6 +228,7 @@ TEST_F(ExportsTest, StreamBindingFillsSlotsInStreamOrderAndRepeatsTheLast) {
 
 TEST_F(ExportsTest, RateNotificationWaitsForTheHostAtMostAboutHalfASecond) {
   ASSERT_TRUE(OpenHW());
+  on_ui([] { g_read_rate_back = false; });
   g_plugin.sr_ack = 0;
   on_ui([] { plugin::notify_rate(0, plugin::kUsbRate); });
   EXPECT_EQ(g_plugin.sr_ack.load(), 1);

@@ -1,8 +1,265 @@
 // TUSBTask: the USB stream task.
 #include "usb/Usbtask1.h"
 
+#include <cstring>
+
+#include "control/commands.h"
+#include "control/stream_config.h"
+#include "platform/bridge.h"
+#include "platform/tasks.h"
+#include "plugin/callbacks.h"
+#include "plugin/plugin_state.h"
+#include "usb/command_queue.h"
+#include "usb/device_link.h"
+
 namespace usb {
 
-void start_usb_task() {}
+UsbCounters g_usb_counters;
+std::atomic<uint32_t> g_usb_generation{0};
+
+namespace {
+
+constexpr uint32_t kPipeTimeoutMs = 1900;
+constexpr uint32_t kErrorBudgetPerPacing = 16;  // consecutive failed results per unit of P
+constexpr int kRetrySleepMs = 2;
+constexpr int kReopenFirstSleepMs = 200;
+constexpr int kReopenRetrySleepMs = 100;
+constexpr int kExceptionSleepMs = 5;
+constexpr uint32_t kOutputSlack = 8;  // the 16-bit widening writes 8 bytes for every 6
+
+// Process-wide buffers: the task never allocates while streaming, and a task that outlived its
+// stopper never runs on freed memory.
+alignas(64) uint8_t g_read_buffers[kReadTransfers][kReadBufferBytes];
+alignas(64) uint8_t g_out_a[kHostBlockBytes + kOutputSlack];
+alignas(64) uint8_t g_out_b[kHostBlockBytes + kOutputSlack];
+bridge::Overlapped g_read_records[kReadTransfers];
+uint32_t g_read_counts[kReadTransfers];
+ReplyBatch g_batch;
+
+inline uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline void widen_one(uint32_t w, uint8_t* out) {
+  uint64_t v = 0x80u | uint64_t(w & 0xFFFFu) << 8 | uint64_t(0x80u) << 24 | uint64_t(w >> 16) << 32;
+  std::memcpy(out, &v, 8);
+}
+
+class Task {
+ public:
+  explicit Task(uint32_t generation) : generation_(generation) {}
+  void run();
+
+ private:
+  bool stale() const { return g_usb_generation.load() != generation_; }
+  bool stop_requested() const { return plugin::g_plugin.usb_stop.load() != 0; }
+  bool start_transfers(uint32_t transfer_bytes);
+  void end_transfers();
+  void link_loss();
+  void exit();
+  void process(int k, const control::UsbGeometry& geo);
+
+  uint32_t generation_;
+  bridge::Handle h_ = nullptr;
+};
+
+bool Task::start_transfers(uint32_t transfer_bytes) {
+  bridge::stream_on(h_, bridge::kPipeIn, transfer_bytes);
+  for (int k = 0; k < kReadTransfers; ++k) bridge::prepare_overlapped(h_, &g_read_records[k]);
+  for (int k = 0; k < kReadTransfers; ++k) {
+    g_read_counts[k] = 0;
+    bridge::read_pipe(h_, bridge::kPipeIn, g_read_buffers[k], transfer_bytes, &g_read_counts[k],
+                      &g_read_records[k]);
+  }
+  bridge::prepare_overlapped(h_, &g_usb_tx.write_record);
+  g_usb_tx.send_ready = 1;
+  g_usb_tx.write_status = kWriteIdle;
+  g_usb_tx.wait_counter = 0;
+  return true;
+}
+
+// Ends every transfer and frees the records. A command write may still be pending: abort its
+// pipe before its record goes.
+void Task::end_transfers() {
+  bridge::abort_pipe(h_, bridge::kPipeIn);
+  bridge::stream_off(h_, bridge::kPipeIn);
+  for (int k = 0; k < kReadTransfers; ++k) bridge::release_overlapped(h_, &g_read_records[k]);
+  if (g_usb_tx.write_status.load() != kWriteIdle) bridge::abort_pipe(h_, bridge::kPipeOut);
+  bridge::release_overlapped(h_, &g_usb_tx.write_record);
+}
+
+void Task::process(int k, const control::UsbGeometry& geo) {
+  const uint8_t* buf = g_read_buffers[k];
+  const bool streaming = plugin::g_plugin.usb_streaming.load() != 0;
+  g_batch.count = 0;
+  uint32_t last_tag = g_link.last_reply_tag.load(std::memory_order_relaxed);
+  uint32_t packets = g_usb_counters.packets.load(std::memory_order_relaxed);
+  uint32_t lost = 0;
+  constexpr uint32_t kWordsPerBlock = kPayloadBytes / 4;  // 1020
+  for (uint32_t b = 0; b < geo.blocks; ++b) {
+    const uint8_t* block = buf + b * kBlockBytes;
+    const uint8_t* payload = block + 4;
+    if (streaming) {
+      if (!geo.sixteen_bit) {
+        std::memcpy(g_out_a + b * kPayloadBytes, payload, kPayloadBytes);
+      } else if (!geo.dual) {
+        widen16(payload, kWordsPerBlock, g_out_a + b * kWordsPerBlock * 6);
+      } else {
+        uint32_t at = b * (kWordsPerBlock / 2) * 6;
+        widen16_dual(payload, kWordsPerBlock / 2, g_out_a + at, g_out_b + at);
+      }
+    }
+    uint32_t tag = le32(block + 4084);
+    if (tag != last_tag) {
+      last_tag = tag;
+      if (g_batch.count < kMaxReplyRecords) {
+        g_batch.records[g_batch.count++] = {le32(block + 4088), le32(block + 4092)};
+      }
+    }
+    uint32_t seq = le32(block);
+    if (seq != packets) ++lost;
+    packets = seq + 1;
+  }
+  g_link.last_reply_tag.store(last_tag, std::memory_order_relaxed);
+  g_usb_counters.packets.store(packets, std::memory_order_relaxed);
+  if (lost) g_usb_counters.lost.fetch_add(lost, std::memory_order_relaxed);
+  if (streaming) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
+  if (stale()) return;
+  usb_drain(g_batch);
+}
+
+void Task::link_loss() {
+  if (h_) {
+    end_transfers();
+    // Only the device this task opened is closed here; the user-interface thread owns a handle
+    // it replaced meanwhile.
+    bridge::Handle expected = h_;
+    if (g_link.handle.compare_exchange_strong(expected, nullptr)) bridge::close(h_);
+    h_ = nullptr;
+  }
+  g_usb_tx.write_status = kWriteLinkDown;
+  g_usb_tx.send_ready = 0;
+}
+
+void Task::exit() {
+  g_usb_tx.send_ready = 0;
+  g_usb_tx.write_status = kWriteLinkDown;
+  if (!h_ || g_link.handle.load() != h_) return;
+  end_transfers();
+  auto stop = commands::stop_usb(next_sequence());
+  uint32_t written = 0;
+  if (bridge::write_pipe(h_, bridge::kPipeOut, stop.data(), uint32_t(stop.size()), &written,
+                         nullptr) != bridge::kOk) {
+    bridge::abort_pipe(h_, bridge::kPipeOut);
+  }
+}
+
+void Task::run() {
+  g_usb_counters.packets = 0;
+  g_usb_counters.lost = 0;
+  h_ = g_link.handle.load();
+  if (!h_) return exit();
+  control::UsbGeometry geo = control::usb_geometry();
+  start_transfers(geo.transfer_bytes());
+  int k = 0;
+  uint32_t errors = 0;
+
+  while (!stop_requested() && g_link.handle.load() == h_ && h_) {
+    try {
+      uint32_t count = 0;
+      bridge::Status s = bridge::transfer_result(h_, &g_read_records[k], &count, true);
+      if (stale()) return;
+      if (stop_requested()) break;
+      if (s != bridge::kOk) {
+        ++errors;
+        if (errors <= kErrorBudgetPerPacing * g_usb_tx.pacing.load()) {
+          tasks::sleep_ms(kRetrySleepMs);
+          continue;
+        }
+        // Link loss: close, then reopen until it works or we are asked to stop.
+        link_loss();
+        if (stop_requested()) break;
+        tasks::sleep_ms(kReopenFirstSleepMs);
+        while (!stop_requested() && !stale() && !h_) {
+          bridge::Handle h = nullptr;
+          if (bridge::open_by_description(&h) == bridge::kOk && h) {
+            h_ = h;
+            g_link.handle = h;
+          } else {
+            if (h) bridge::close(h);
+            tasks::sleep_ms(kReopenRetrySleepMs);
+          }
+        }
+        if (stale()) return;
+        if (stop_requested()) break;
+        g_usb_counters.packets = 0;
+        g_usb_counters.lost = 0;
+        bridge::device_setting(h_, 0);
+        bridge::pipe_timeout(h_, bridge::kPipeOut, kPipeTimeoutMs);
+        bridge::pipe_timeout(h_, bridge::kPipeIn, kPipeTimeoutMs);
+        geo = control::usb_geometry();
+        start_transfers(geo.transfer_bytes());
+        k = 0;
+        errors = 0;
+        tasks::sleep_ms(kRetrySleepMs);
+        continue;
+      }
+      errors = 0;
+      // One geometry snapshot per transfer: the flags and sizes used below always agree.
+      geo = control::usb_geometry();
+      if (count == geo.transfer_bytes()) {
+        process(k, geo);
+        if (stale()) return;
+      } else if (g_usb_counters.packets.load() >= 3) {
+        g_usb_counters.lost.fetch_add(geo.blocks);
+      }
+      g_read_counts[k] = 0;
+      bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
+                           &g_read_counts[k], &g_read_records[k]);
+      k = (k + 1) % kReadTransfers;
+    } catch (...) {
+      if (stale()) return;
+      if (stop_requested() || g_link.handle.load() != h_) break;
+      tasks::sleep_ms(kExceptionSleepMs);
+    }
+  }
+  if (stale()) return;
+  exit();
+}
+
+}  // namespace
+
+uint8_t* read_buffer(int k) { return g_read_buffers[k]; }
+
+void widen16(const uint8_t* words, uint32_t count, uint8_t* out) {
+  for (uint32_t i = 0; i < count; ++i) widen_one(le32(words + 4 * i), out + 6 * i);
+}
+
+void widen16_dual(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b) {
+  for (uint32_t i = 0; i < pairs; ++i) {
+    widen_one(le32(words + 8 * i), a + 6 * i);
+    widen_one(le32(words + 8 * i + 4), b + 6 * i);
+  }
+}
+
+void start_usb_task() {
+  auto& g = plugin::g_plugin;
+  if (!g.pool || g.usb_task.running()) return;
+  uint32_t generation = g_usb_generation.load();
+  g.usb_task = g.pool->start([generation] { Task(generation).run(); });
+}
+
+bool stop_usb_task(int ms) {
+  auto& g = plugin::g_plugin;
+  g.usb_stop = 1;
+  if (g.usb_task.empty()) return true;
+  return plugin::wait_task(g.usb_task, ms);
+}
+
+void abandon_usb_task() {
+  auto& g = plugin::g_plugin;
+  if (g.usb_task.running()) g_usb_generation.fetch_add(1);
+  g.usb_task.drop();
+}
 
 }  // namespace usb

@@ -1,9 +1,45 @@
-// TUSBTask: the USB stream task.
+// TUSBTask: the USB stream task. It keeps eight reads queued on the data pipe, counts and
+// converts the blocks into host blocks, hands them to the USB streams' callbacks, drains the
+// command queue once per transfer, and reopens the device by itself after losing the link.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
 
 namespace usb {
 
+constexpr int kReadTransfers = 8;
+constexpr uint32_t kReadBufferBytes = 1u << 20;  // room for the largest transfer, 256 blocks
+constexpr uint32_t kBlockBytes = 4096;
+constexpr uint32_t kPayloadBytes = 4080;
+constexpr uint32_t kHostBlockBytes = 783360;  // 130560 complex samples of 6 bytes
+
+struct UsbCounters {
+  std::atomic<uint32_t> packets{0};  // next expected block sequence number (task)
+  std::atomic<uint32_t> lost{0};     // blocks counted as lost (task; B_CLRUClick resets)
+};
+extern UsbCounters g_usb_counters;
+
+// Advanced by a stopper that gives up on a task: a task whose generation is stale leaves at
+// once and touches nothing shared, because a newer task may own it by then.
+extern std::atomic<uint32_t> g_usb_generation;
+
+// Read buffer k (0..7); buffer 0 doubles as the identify handshake's reply buffer.
+uint8_t* read_buffer(int k);
+
 // Start TUSBTask on the worker pool unless one runs (user-interface thread).
 void start_usb_task();
+// Ask the task to end and wait up to ms; true when it has ended (or none ran). The reference is
+// kept either way.
+bool stop_usb_task(int ms);
+// Give up on a task that did not end: advance the generation and drop the reference.
+void abandon_usb_task();
+
+// Conversions of one block's payload into host samples (exposed for the benchmark and tests).
+// 16-bit: each 32-bit word (I low half, Q high half) becomes 0x80, I lo, I hi, 0x80, Q lo, Q hi.
+// `out` needs 2 bytes of slack beyond the 6 bytes per word.
+void widen16(const uint8_t* words, uint32_t count, uint8_t* out);
+// Dual: even words to a, odd words to b, widened as above.
+void widen16_dual(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b);
 
 }  // namespace usb

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/bridge.h"
 
@@ -23,6 +24,9 @@ extern LinkState g_link;
 // transmit; every thread takes the next value with next_sequence().
 extern std::atomic<uint32_t> g_command_sequence;
 inline uint32_t next_sequence() { return g_command_sequence.fetch_add(1) + 1; }
+
+// Firmware label: "KMV410 V" + version in upper-case hex (3+ digits) + " S/N " + serial (4+).
+std::string firmware_label(uint32_t version, uint32_t serial);
 
 // Device-count query into g_link.device_count (0 on a failing query).
 void count_devices();
