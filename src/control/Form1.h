@@ -85,6 +85,21 @@ class TF_RDR1 : public ui::Control {
   void Timer1Timer(ui::Control* Sender);
   void Timer3Timer(ui::Control* Sender);
 
+  // ---- Receiver-control helpers (tuning.cpp, streams.cpp, front_end.cpp) ----
+  // Mode byte of the selected channel mode: Parallel 1, Diversity 3, Seriell Low 2, Seriell Up 10,
+  // Separate 0.
+  uint8_t selected_mode_byte() const;
+  // Parallel, Seriell Up or Seriell Low selected.
+  bool channel_sharing_mode() const;
+  // Channel 2 takes channel 1's signal: RB_C1 checked in a channel-sharing mode.
+  bool coupled() const;
+  // Stream set-up with target 3: only the channel mode.
+  void channel_mode_send();
+  // Front-end item 5 with the input flags, then the coupled attenuator re-send.
+  void front_end_flags_send();
+  // The toolkit's report of a text that is not an integer.
+  static void conversion_error(const std::string& text);
+
  private:
   void build_controls();
   void bind_events();
