@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "control/Form1.h"
@@ -27,11 +28,16 @@ struct Call {
 };
 std::vector<Call> g_calls;  // written on the user-interface thread only
 bool g_read_rate_back = true;  // like a real host; one test plays a host that never reads
+bool g_close_on_lo = false;  // a host that closes from inside a notification
 
 void host_callback(int32_t count, int32_t status, float, void* data) {
   g_calls.push_back({count, status, data});
   if (g_read_rate_back && status == plugin::kSampleRateChanged) GetHWSR();
   if (g_read_rate_back && status == plugin::kLoChanged) GetHWLO64();
+  if (g_close_on_lo && status == plugin::kLoChanged) {
+    g_close_on_lo = false;
+    CloseHW();
+  }
 }
 void second_callback(int32_t, int32_t, float, void*) {}
 
@@ -254,6 +260,35 @@ TEST_F(ExportsTest, RateNotificationWaitsForTheHostAtMostAboutHalfASecond) {
     EXPECT_EQ(g_calls.back().count, -1);
     EXPECT_EQ(g_calls.back().status, 100);
   });
+}
+
+TEST_F(ExportsTest, CloseFromInsideANotificationWaitsUntilTheHandlerHasReturned) {
+  ASSERT_TRUE(OpenHW());
+  on_ui([] {
+    F_RDR1->CB_USB1->enabled = true;
+    F_RDR1->CB_USB1->set_checked(true);  // binds the callback to USB1
+    g_close_on_lo = true;
+  });
+  EXPECT_EQ(SetHWLO64(7000000), 0);  // notifies 101; the host closes from inside
+  long long end = tasks::now_ms() + 3000;
+  while (g_plugin.open_count.load() != 0 && tasks::now_ms() < end) tasks::sleep_ms(10);
+  EXPECT_EQ(g_plugin.open_count.load(), 0);
+  EXPECT_EQ(F_RDR1, nullptr);
+  EXPECT_FALSE(g_plugin.close_pending.load());
+}
+
+TEST_F(ExportsTest, CloseFromAnotherThreadDuringAWaitEndsTheWaitAndTearsDownAfter) {
+  ASSERT_TRUE(OpenHW());
+  on_ui([] { g_read_rate_back = false; });
+  g_plugin.sr_ack = 1;  // the host has not read the last rate: the next notification waits
+  std::thread waiter([] { on_ui([] { plugin::notify_rate(0, plugin::kUsbRate); }); });
+  tasks::sleep_ms(100);
+  long long start = tasks::now_ms();
+  CloseHW();
+  EXPECT_EQ(g_plugin.open_count.load(), 0);  // done by the time CloseHW returns
+  EXPECT_EQ(F_RDR1, nullptr);
+  EXPECT_LT(tasks::now_ms() - start, 3000);
+  waiter.join();
 }
 
 TEST_F(ExportsTest, CallbackSlotsSurviveCloseAndIgnoreRepeatsAndAFifth) {

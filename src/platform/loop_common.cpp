@@ -24,7 +24,18 @@ std::vector<MessageRecord>& record() {
   return r;
 }
 std::atomic<bool> g_suppressed{false};
+int g_pump_depth = 0;                             // user-interface thread only
+std::vector<std::function<void()>> g_idle_work;  // user-interface thread only
 }  // namespace
+
+int pump_depth() { return g_pump_depth; }
+
+void post_idle(std::function<void()> fn) {
+  post([fn = std::move(fn)]() mutable {
+    g_idle_work.push_back(std::move(fn));
+    if (g_pump_depth == 0) detail::run_idle();
+  });
+}
 
 void register_timer(Timer* t) { registry().push_back(t); }
 
@@ -39,6 +50,23 @@ void reschedule_timer(Timer* t) {
 }
 
 namespace detail {
+
+PumpScope::PumpScope() { ++g_pump_depth; }
+PumpScope::~PumpScope() { --g_pump_depth; }
+
+void run_idle() {
+  if (g_pump_depth != 0) return;
+  while (!g_idle_work.empty()) {
+    auto work = std::move(g_idle_work);
+    g_idle_work.clear();
+    for (auto& fn : work) {
+      try {
+        fn();
+      } catch (...) {
+      }
+    }
+  }
+}
 
 long long next_due_ms() {
   long long due = -1;
@@ -61,6 +89,8 @@ bool fire_due_timers() {
     if (std::find(r.begin(), r.end(), t) == r.end() || !t->is_enabled() || t->due_ms > now) continue;
     t->due_ms = now + std::max(1, t->interval());
     fired = true;
+    // A running timer handler counts like a pump: work posted for idle waits until it returns.
+    PumpScope scope;
     if (t->on_timer) t->on_timer(t);
   }
   return fired;

@@ -13,6 +13,17 @@ long long next_due_ms();
 bool fire_due_timers();
 // Backend hook: the set of timers or a due time changed (wake the waiting loop).
 void timers_changed();
+// Counts a pump on the user-interface thread for pump_depth().
+class PumpScope {
+ public:
+  PumpScope();
+  ~PumpScope();
+  PumpScope(const PumpScope&) = delete;
+  PumpScope& operator=(const PumpScope&) = delete;
+};
+// Run the work of post_idle() when no pump runs; backends call it at their top level.
+void run_idle();
+
 // Record a message box; true when it should also be shown natively.
 bool record_message_box(const std::string& text, const std::string& caption);
 

@@ -46,6 +46,10 @@ bool pop(std::function<void()>& fn) {
   return true;
 }
 
+}  // namespace
+void handle_message_top();
+namespace {
+
 void thread_body() {
   Loop& l = loop();
   for (;;) {
@@ -53,7 +57,8 @@ void thread_body() {
       std::lock_guard<std::mutex> lock(l.m);
       if (l.quit) break;
     }
-    handle_message();
+    handle_message_top();
+    detail::run_idle();
   }
   std::lock_guard<std::mutex> lock(l.m);
   l.ended = true;
@@ -85,6 +90,7 @@ void post(std::function<void()> fn) {
 }
 
 void process_messages() {
+  detail::PumpScope scope;
   // Bounded so that a handler that keeps posting cannot hold the caller for ever.
   for (int i = 0; i < 10000; ++i) {
     std::function<void()> fn;
@@ -97,6 +103,12 @@ void process_messages() {
 }
 
 void handle_message() {
+  detail::PumpScope scope;
+  handle_message_top();
+}
+
+// One message, as the owned thread's own loop runs it (not counted as a pump).
+void handle_message_top() {
   Loop& l = loop();
   long long limit = tasks::now_ms() + kHandleMessageLimitMs;
   std::function<void()> fn;

@@ -85,6 +85,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case kRunMessage:
       run_one_posted();
+      detail::run_idle();
       return 0;
     case kRearmMessage:
       arm_timer();
@@ -93,6 +94,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       if (wp != kTimerId) break;
       fire_timers_guarded();
       arm_timer();
+      detail::run_idle();
       return 0;
     default:
       break;
@@ -179,6 +181,8 @@ void post(std::function<void()> fn) {
 }
 
 void process_messages() {
+  detail::PumpScope scope;
+  fire_timers_guarded();  // not starved by a flood of posted work (see handle_message)
   MSG msg;
   for (int i = 0; i < kProcessMessagesLimit; ++i) {
     if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -191,14 +195,12 @@ void process_messages() {
 }
 
 void handle_message() {
+  detail::PumpScope scope;
   long long limit = tasks::now_ms() + kHandleMessageLimitMs;
   MSG msg;
   for (;;) {
-    if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      dispatch(msg);
-      return;
-    }
-    if (run_one_posted()) return;
+    // Due timers first: WM_TIMER only comes when no posted message waits, and a wait bounded
+    // by a timer must end even while workers keep posting.
     long long now = tasks::now_ms();
     long long due = detail::next_due_ms();
     if (due >= 0 && due <= now) {
@@ -206,6 +208,11 @@ void handle_message() {
       arm_timer();
       return;
     }
+    if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      dispatch(msg);
+      return;
+    }
+    if (run_one_posted()) return;
     if (now >= limit) return;
     long long until = (due >= 0 && due < limit) ? due : limit;
     MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(until - now), QS_ALLINPUT,

@@ -181,6 +181,12 @@ void handle_message();
 constexpr int kHandleMessageLimitMs = 1000;
 // True on the user-interface thread.
 bool on_ui_thread();
+// Pumps (process_messages, handle_message) and timer handlers running on the user-interface
+// thread below the caller: nonzero inside a handler.
+int pump_depth();
+// Run fn on the user-interface thread once no pump is running (from the loop's top level):
+// for work that must not happen under a handler that is still on the stack.
+void post_idle(std::function<void()> fn);
 // Run fn on the user-interface thread and wait for it. A call already on that thread runs
 // directly (re-entrant calls from inside a notification callback). On POSIX the plug-in owns the
 // thread and starts it on first use; on Windows the caller's thread is the user-interface thread.

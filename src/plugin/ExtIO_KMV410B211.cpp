@@ -38,26 +38,30 @@ std::vector<tasks::Pool*>& retired_pools() {
   return pools;
 }
 
+// Entry points running on the user-interface thread (a host may call one from inside a
+// callback of another). User-interface thread only.
+int g_export_depth = 0;
+
 template <class R, class F>
 R guarded(R fallback, F&& body) {
   R result = fallback;
   ui::run_on_ui([&] {
+    ++g_export_depth;
     try {
       result = body();
     } catch (...) {
       result = fallback;
     }
+    --g_export_depth;
   });
   return result;
 }
 
 template <class F>
 void guarded_void(F&& body) {
-  ui::run_on_ui([&] {
-    try {
-      body();
-    } catch (...) {
-    }
+  guarded(0, [&] {
+    body();
+    return 0;
   });
 }
 
@@ -351,7 +355,30 @@ int32_t EXTIO_CALL StartHW(int32_t lo_freq) { return StartHW64(lo_freq); }
 
 void EXTIO_CALL StopHW() { guarded_void([] { stop_hw(); }); }
 
-void EXTIO_CALL CloseHW() { guarded_void([] { close_hw(); }); }
+void EXTIO_CALL CloseHW() {
+  bool deferred = false;
+  guarded_void([&] {
+    // Tearing the panel down under a handler or entry point that is still running would pull it
+    // from under that code: end its waits now and tear down once it has returned.
+    bool nested = ui::pump_depth() > 0 || g_export_depth > 1;
+    if (g_plugin.open_count.load() <= 1 && nested && !g_plugin.detaching.load()) {
+      deferred = true;
+      if (!g_plugin.close_pending.exchange(true)) {
+        ui::post_idle([] {
+          close_hw();
+          g_plugin.close_pending = false;
+        });
+      }
+      return;
+    }
+    close_hw();
+  });
+  // A host on another thread gets its CloseHW back only once the teardown has happened.
+  if (deferred && !ui::on_ui_thread()) {
+    long long end = tasks::now_ms() + 5000;
+    while (g_plugin.close_pending.load() && tasks::now_ms() < end) tasks::sleep_ms(5);
+  }
+}
 
 int64_t EXTIO_CALL SetHWLO64(int64_t lo_freq) {
   return guarded(int64_t{0}, [&] { return set_hw_lo(lo_freq); });

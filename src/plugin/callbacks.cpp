@@ -74,7 +74,7 @@ void wait_for_ack(std::atomic<int32_t>& flag) {
   if (flag.load() == 0) return;
   if (F_RDR1) F_RDR1->Timer3->set_enabled(true);
   long long deadline = tasks::now_ms() + 1000;
-  while (flag.load() != 0 && tasks::now_ms() < deadline && !g_plugin.detaching.load()) {
+  while (flag.load() != 0 && tasks::now_ms() < deadline && !waits_cancelled()) {
     ui::handle_message();
   }
 }

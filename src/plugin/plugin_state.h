@@ -42,6 +42,9 @@ struct State {
 
   // Set while the library is being unloaded: no thread joins, no waits, no message boxes.
   std::atomic<bool> detaching{false};
+  // A host closed the plug-in while a handler was pumping the loop: the teardown waits until
+  // that handler has returned, and every wait ends early meanwhile.
+  std::atomic<bool> close_pending{false};
 };
 
 extern State g_plugin;
@@ -52,6 +55,11 @@ inline int32_t reported_rate() {
 }
 inline int64_t reported_lo() {
   return g_plugin.lo_selector.load() == kChannel2Lo ? g_plugin.lo2.load() : g_plugin.lo1.load();
+}
+
+// True when a pumping wait should end at once (teardown pending or library unloading).
+inline bool waits_cancelled() {
+  return g_plugin.close_pending.load() || g_plugin.detaching.load();
 }
 
 // Wait for a task with a time limit (0 while detaching); true when it has finished.

@@ -84,6 +84,7 @@ bool identify(bridge::Handle h, int attempts) {
       if (n == kBlockBytes) g_link.last_reply_tag = tag_of(reply);
     }
     pump();
+    if (plugin::waits_cancelled()) return false;
     if (tag_of(reply) != g_link.last_reply_tag.load()) break;
   }
   if (last != bridge::kOk || n != kBlockBytes || code_of(reply) != kIdentifyCode) return false;
