@@ -172,6 +172,35 @@ TEST_F(Win32Loop, NestedWaitEndsThroughATimerWhileTheHostLoopIsBlocked) {
   EXPECT_LE(waited, 700);
 }
 
+TEST_F(Win32Loop, TimerBoundedWaitEndsWhilePostedWorkNeverRunsOut) {
+  // Work that posts more work keeps the queue from ever being empty, so WM_TIMER would never be
+  // generated; the chain ends by itself after 2.5 s at the latest.
+  std::atomic<bool> stop{false};
+  int ran = 0;
+  long long chain_end = tasks::now_ms() + 2500;
+  std::function<void()> again = [&] {
+    ++ran;
+    if (!stop && tasks::now_ms() < chain_end) ui::post(again);
+  };
+  ui::post(again);
+  ui::post(again);
+
+  std::atomic<int> flag{1};
+  ui::Timer limit(nullptr, "Timer3", 100, true);
+  limit.on_timer = [&](ui::Control*) {
+    limit.set_enabled(false);
+    flag = 0;
+  };
+  long long t0 = tasks::now_ms();
+  while (flag != 0 && tasks::now_ms() - t0 < 3000) ui::handle_message();
+  long long waited = tasks::now_ms() - t0;
+  stop = true;
+  ui::process_messages();  // the last links of the chain, before the captures go out of scope
+  EXPECT_EQ(flag, 0);
+  EXPECT_LE(waited, 700);
+  EXPECT_GT(ran, 2);
+}
+
 TEST_F(Win32Loop, RunOnUiMarshalsFromOtherThreadsAndRunsDirectlyWhenReentrant) {
   int direct = 0;
   ui::run_on_ui([&] {
