@@ -209,6 +209,23 @@ TEST(UsbConversion, SixteenBitSamplesWidenTo24Bits) {
   const uint8_t want[6] = {0x80, 0x01, 0x00, 0x80, 0xFE, 0xFF};
   EXPECT_EQ(std::memcmp(out, want, 6), 0);
 
+  // Whole blocks, every sample against the rule (the fast path works four at a time).
+  std::vector<uint8_t> words(4080);
+  uint32_t x = 12345;
+  for (auto& v : words) v = static_cast<uint8_t>(x = x * 1103515245 + 12345 >> 8);
+  std::vector<uint8_t> single(1020 * 6 + 8), da(510 * 6 + 8), db(510 * 6 + 8);
+  usb::widen16(words.data(), 1020, single.data());
+  usb::widen16_dual(words.data(), 510, da.data(), db.data());
+  auto expect_sample = [&](const uint8_t* got, const uint8_t* w, int at) {
+    const uint8_t want[6] = {0x80, w[0], w[1], 0x80, w[2], w[3]};
+    EXPECT_EQ(std::memcmp(got, want, 6), 0) << "sample " << at;
+  };
+  for (int i = 0; i < 1020; ++i) expect_sample(&single[6 * i], &words[4 * i], i);
+  for (int i = 0; i < 510; ++i) {
+    expect_sample(&da[6 * i], &words[8 * i], i);
+    expect_sample(&db[6 * i], &words[8 * i + 4], i);
+  }
+
   uint8_t pair[8] = {0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00};
   uint8_t a[8] = {}, b[8] = {};
   usb::widen16_dual(pair, 1, a, b);

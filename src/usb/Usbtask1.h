@@ -35,6 +35,13 @@ bool stop_usb_task(int ms);
 // Give up on a task that did not end: advance the generation and drop the reference.
 void abandon_usb_task();
 
+// Convert the payloads of one complete transfer of B blocks into host samples: 24-bit payloads
+// are copied, 16-bit words widened, dual pairs split between a and b. Both outputs need
+// kHostBlockBytes plus kOutputSlack bytes.
+constexpr uint32_t kOutputSlack = 8;
+void convert_transfer(const uint8_t* transfer, uint32_t blocks, bool sixteen_bit, bool dual,
+                      uint8_t* a, uint8_t* b);
+
 // Conversions of one block's payload into host samples (exposed for the benchmark and tests).
 // 16-bit: each 32-bit word (I low half, Q high half) becomes 0x80, I lo, I hi, 0x80, Q lo, Q hi.
 // `out` needs 2 bytes of slack beyond the 6 bytes per word.
