@@ -212,7 +212,7 @@ TEST(UsbConversion, SixteenBitSamplesWidenTo24Bits) {
   // Whole blocks, every sample against the rule (the fast path works four at a time).
   std::vector<uint8_t> words(4080);
   uint32_t x = 12345;
-  for (auto& v : words) v = static_cast<uint8_t>(x = x * 1103515245 + 12345 >> 8);
+  for (auto& v : words) v = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 8);
   std::vector<uint8_t> single(1020 * 6 + 8), da(510 * 6 + 8), db(510 * 6 + 8);
   usb::widen16(words.data(), 1020, single.data());
   usb::widen16_dual(words.data(), 510, da.data(), db.data());
