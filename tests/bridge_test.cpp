@@ -11,11 +11,20 @@
 
 namespace {
 
+// Failures inside a child process, written where the parent's report shows them.
+struct FailuresToStderr : ::testing::EmptyTestEventListener {
+  void OnTestPartResult(const ::testing::TestPartResult& r) override {
+    if (r.failed())
+      std::fprintf(stderr, "%s:%d: %s\n", r.file_name(), r.line_number(), r.message());
+  }
+};
+
 // Runs body in a fresh child process; the case fails when any expectation there failed.
 void isolated(const std::function<void()>& body) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        ::testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
         body();
         std::fflush(nullptr);
         std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
@@ -69,6 +78,44 @@ TEST(BridgeLoader, LibraryMissingAnOperationIsRefusedWhole) {
     ASSERT_EQ(reinterpret_cast<Fn>(dlsym(partial, "KMVB_DeviceCount"))(&direct), 0u);
     EXPECT_EQ(direct, 1u);
     expect_every_operation_refused();
+  });
+}
+
+TEST(BridgeLoader, LibraryLoadedByTheHostIsFoundByItsName) {
+  isolated([] {
+    ASSERT_NE(dlopen(KMV_SIM_BRIDGE, RTLD_NOW | RTLD_GLOBAL), nullptr) << dlerror();
+    uint32_t count = 0;
+    ASSERT_EQ(bridge::device_count(&count), bridge::kOk);
+    EXPECT_EQ(count, 1u);
+    EXPECT_TRUE(bridge::loaded());
+    bridge::Handle h = nullptr;
+    ASSERT_EQ(bridge::open_by_description(&h), bridge::kOk);
+    EXPECT_NE(h, nullptr);
+    EXPECT_EQ(bridge::close(h), bridge::kOk);
+    // Forgotten and found again.
+    bridge::unload();
+    count = 0;
+    EXPECT_EQ(bridge::device_count(&count), bridge::kOk);
+    EXPECT_EQ(count, 1u);
+  });
+}
+
+TEST(BridgeLoader, LibraryBesideThePlugInIsFound) {
+  isolated([] {
+    void* probe = dlopen(KMV_LOADER_PROBE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(probe, nullptr) << dlerror();
+    auto count_fn = reinterpret_cast<uint32_t (*)(uint32_t*)>(dlsym(probe, "probe_device_count"));
+    ASSERT_NE(count_fn, nullptr);
+    uint32_t count = 0;
+    ASSERT_EQ(count_fn(&count), bridge::kOk);
+    EXPECT_EQ(count, 1u);
+    // The copy beside the probe, not the one in the build's simulator folder.
+    EXPECT_NE(dlopen(KMV_PROBE_DIR "/" kBridgeLibraryName, RTLD_NOW | RTLD_NOLOAD), nullptr);
+    EXPECT_EQ(dlopen(KMV_SIM_BRIDGE, RTLD_NOW | RTLD_NOLOAD), nullptr);
+    // Once loaded, it is the copy every other loader in the process takes by name.
+    count = 0;
+    EXPECT_EQ(bridge::device_count(&count), bridge::kOk);
+    EXPECT_EQ(count, 1u);
   });
 }
 

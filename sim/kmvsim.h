@@ -1,0 +1,127 @@
+/* Control interface of the KMV410 receiver simulator.
+ *
+ * The simulator's bridge library (libKMV410Bridge.so, or FTD3XX.DLL on Windows) exports these
+ * functions by name next to the bridge operations. Tests and tools use them to configure the
+ * simulated receiver and to look at what it received; the plug-in never calls them.
+ *
+ * A host makes the plug-in use the simulator by loading the bridge library first, by full path:
+ * POSIX dlopen(path, RTLD_NOW | RTLD_GLOBAL), Windows LoadLibraryA(path). The plug-in's loader
+ * then finds that copy by its name.
+ *
+ * Every function is safe to call from any thread at any time.
+ */
+#ifndef KMVSIM_H
+#define KMVSIM_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define KMVSIM_CALL __cdecl
+#else
+#define KMVSIM_CALL
+#endif
+
+/* What the simulated receiver currently runs, and what its USB side did. */
+typedef struct KMVSIM_State {
+  uint32_t size;              /* set by the caller to sizeof(KMVSIM_State) */
+  uint32_t present;           /* 1 plugged in, 0 unplugged */
+  uint32_t open;              /* 1 while a bridge handle is open */
+  uint32_t paused;            /* 1 after a USB stop message, until the next open or command */
+  uint32_t clock_mhz;         /* sample clock, 70..200 */
+  uint32_t usb_format;        /* last USB stream set-up format byte */
+  uint32_t lan_format;        /* last LAN stream set-up format byte */
+  uint32_t mode;              /* channel mode byte */
+  uint32_t frequency[2];      /* channel 1 and 2 frequency in Hz */
+  uint32_t frontend[8];       /* front-end items 0..7: byte 2 | byte 3 << 8 as last applied */
+  uint32_t mix;               /* register 9 value */
+  uint32_t address;           /* register 10 value as last accepted (octets in written order) */
+  uint32_t stream_rate;       /* per-stream sample rate of the USB stream, Hz */
+  uint32_t stream_bits;       /* 24 or 16 */
+  uint32_t stream_dual;       /* 1 when both channels are streamed */
+  uint32_t stream_channel;    /* channel of a single stream: 0 (channel 1) or 1 (channel 2) */
+  uint32_t next_sequence;     /* sequence number of the next block */
+  uint64_t blocks_sent;       /* blocks that reached a read or the FIFO */
+  uint64_t blocks_dropped;    /* blocks lost because nothing was read (FIFO full) */
+  uint64_t records_sent;      /* reply records put into trailers (new tags) */
+  uint64_t commands_received; /* messages written to pipe 0x02 */
+  uint32_t transfer_timeouts; /* reads ended by the pipe time-out */
+  uint32_t pipe_timeout_ms;   /* current time-out of pipe 0x82 */
+} KMVSIM_State;
+
+/* Back to power-on: settings, status, identity, signal, faults, counters and the command log.
+ * An open handle and its transfers are left alone. */
+void KMVSIM_CALL KMVSIM_Reset(void);
+int KMVSIM_CALL KMVSIM_GetState(KMVSIM_State* state); /* 1 when filled */
+
+/* Identity answered to the identify command. */
+void KMVSIM_CALL KMVSIM_SetSerial(uint32_t serial);           /* 0..255, default 7 */
+void KMVSIM_CALL KMVSIM_SetFirmwareVersion(uint32_t version); /* default 0x211 */
+
+/* Status record 0xF1: temperature in degrees C (-128..127), GPS value (-4096..4095), overloads.
+ * Sent when it changes and once a second. */
+void KMVSIM_CALL KMVSIM_SetStatus(int32_t temperature, int32_t gps, int32_t overload1,
+                                  int32_t overload2);
+
+/* Samples. Real time paces blocks at the configured rate and drops blocks when nothing reads;
+ * otherwise blocks are made as fast as they are read and none is dropped. Default: real time. */
+void KMVSIM_CALL KMVSIM_SetRealTime(int32_t on);
+/* Deterministic test pattern instead of tones and noise (see KMVSIM_Pattern). Default: off. */
+void KMVSIM_CALL KMVSIM_SetTestPattern(int32_t on);
+/* Tones per channel (0 or 1): absolute RF frequency in Hz, or an offset from the channel's
+ * frequency when relative is nonzero; level in dB below full scale. At most 8 per channel. */
+void KMVSIM_CALL KMVSIM_ClearTones(void);
+int32_t KMVSIM_CALL KMVSIM_AddTone(int32_t channel, double frequency_hz, double level_dbfs,
+                                   int32_t relative);
+void KMVSIM_CALL KMVSIM_SetNoise(int32_t channel, double level_dbfs); /* -200 turns it off */
+
+/* Commands. The log keeps the last 4096 messages written to pipe 0x02; a message's length is
+ * what was written less the 4-byte sequence header (USB padding included). */
+void KMVSIM_CALL KMVSIM_WithholdReplies(uint32_t code, int32_t withhold); /* still applied */
+void KMVSIM_CALL KMVSIM_RejectAddress(int32_t reject); /* register 10 answered as rejected */
+uint32_t KMVSIM_CALL KMVSIM_ReceivedCount(void);       /* messages received since the last clear */
+/* Message index (0 = oldest kept): copies up to capacity bytes after the sequence header and
+ * returns the message length (0 when the index is not kept). */
+uint32_t KMVSIM_CALL KMVSIM_Received(uint32_t index, uint8_t* bytes, uint32_t capacity,
+                                     uint32_t* sequence);
+void KMVSIM_CALL KMVSIM_ClearReceived(void);
+/* The firmware image assembled from the data blocks since the last sized clear; returns its
+ * size (the size announced by the clear), copying at most capacity bytes. */
+uint32_t KMVSIM_CALL KMVSIM_FirmwareImage(uint8_t* bytes, uint32_t capacity);
+
+/* Faults. */
+void KMVSIM_CALL KMVSIM_SetPresent(int32_t present); /* 0 unplugs: open handle and transfers die */
+void KMVSIM_CALL KMVSIM_SetSilent(int32_t silent); /* no blocks, commands ignored: reads time out */
+void KMVSIM_CALL KMVSIM_SkipBlocks(uint32_t count); /* next block's sequence jumps by count */
+/* The next `transfers` reads end early, successfully, after `blocks` blocks. */
+void KMVSIM_CALL KMVSIM_ShortTransfers(uint32_t transfers, uint32_t blocks);
+/* The next `count` reads end at once with status (the transfer is over). */
+void KMVSIM_CALL KMVSIM_FailReads(uint32_t count, uint32_t status);
+/* The next `count` result calls on reads return status; the transfer itself goes on. */
+void KMVSIM_CALL KMVSIM_FailResults(uint32_t count, uint32_t status);
+/* The next `count` writes return status and are not received. */
+void KMVSIM_CALL KMVSIM_FailWrites(uint32_t count, uint32_t status);
+
+/* Test pattern: sample n of the stream carrying channel c (0 or 1), at 24 or 16 bits, as signed
+ * values. n counts from the last stream start (open, or stream mode on), skipped and dropped
+ * blocks included, so that a gap in the samples shows as a jump in n. */
+static inline int32_t KMVSIM_PatternI(uint32_t c, uint64_t n, uint32_t bits) {
+  (void)c;
+  const uint32_t v = (uint32_t)n;
+  return bits == 16 ? (int32_t)(int16_t)(v & 0xFFFFu)
+                    : (int32_t)((v & 0xFFFFFFu) ^ 0x800000u) - 0x800000;
+}
+static inline int32_t KMVSIM_PatternQ(uint32_t c, uint64_t n, uint32_t bits) {
+  const uint32_t v = ~(uint32_t)n ^ (c ? 0x555555u : 0u);
+  return bits == 16 ? (int32_t)(int16_t)(v & 0xFFFFu)
+                    : (int32_t)((v & 0xFFFFFFu) ^ 0x800000u) - 0x800000;
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KMVSIM_H */
