@@ -20,6 +20,7 @@
 #include "plugin/ExtIO_KMV410B211.h"
 #include "plugin/callbacks.h"
 #include "plugin/plugin_state.h"
+#include "usb/Usbtask1.h"
 #include "usb/command_queue.h"
 #include "usb/device_link.h"
 
@@ -857,8 +858,8 @@ TEST_F(ControlTest, ThrottledMoveReturnsToTheEcho) {
 }
 
 TEST_F(ControlTest, CountersOnlyInTheAdvancedLayoutAndTimer2WhilePacketsArrive) {
-  control::g_stream.usb_packets = 255;
-  control::g_stream.usb_lost = 3;
+  usb::g_usb_counters.packets = 255;
+  usb::g_usb_counters.lost = 3;
   lan::g_lan.packets = 17;
   lan::g_lan.lost = 2;
   f->T_UpdateTimer(f->T_Update);
@@ -870,19 +871,19 @@ TEST_F(ControlTest, CountersOnlyInTheAdvancedLayoutAndTimer2WhilePacketsArrive) 
   EXPECT_EQ(f->L_Lost->caption, "3");
   EXPECT_EQ(f->L_LAN_Packets->caption, "17");
   EXPECT_EQ(f->L_LAN_Lost->caption, "2");
-  control::g_stream.usb_packets = 256;
+  usb::g_usb_counters.packets = 256;
   f->T_UpdateTimer(f->T_Update);
   EXPECT_EQ(f->L_Packets->caption, "1");
 
   f->CB_USB->set_checked(true);
-  control::g_stream.usb_packets = 300;
+  usb::g_usb_counters.packets = 300;
   f->T_UpdateTimer(f->T_Update);
   EXPECT_TRUE(f->Timer2->is_enabled());
   EXPECT_EQ(f->Timer2->interval(), 4000);
   f->T_UpdateTimer(f->T_Update);  // nothing arrived
   EXPECT_FALSE(f->Timer2->is_enabled());
-  control::g_stream.usb_packets = 0;
-  control::g_stream.usb_lost = 0;
+  usb::g_usb_counters.packets = 0;
+  usb::g_usb_counters.lost = 0;
   lan::g_lan.packets = 0;
   lan::g_lan.lost = 0;
 }

@@ -4,10 +4,10 @@
 #include <string>
 
 #include "control/Form1.h"
-#include "control/stream_config.h"
 #include "lan/lan_state.h"
 #include "platform/net.h"
 #include "plugin/plugin_state.h"
+#include "usb/Usbtask1.h"
 #include "usb/command_queue.h"
 
 namespace {
@@ -60,7 +60,7 @@ void TF_RDR1::T_UpdateTimer(ui::Control*) {
   S_CH2->color = status & kOverload2 ? ui::kRed : ui::kGreen;
 
   // 4. Timer2 runs only while USB packets keep arriving.
-  uint32_t usb_packets = control::g_stream.usb_packets.load();
+  uint32_t usb_packets = usb::g_usb_counters.packets.load();
   Timer2->set_enabled(false);
   if (CB_USB->checked() && usb_packets != g_last_seen_usb_packets) {
     Timer2->set_interval(kRecoveryIntervalMs);
@@ -73,7 +73,7 @@ void TF_RDR1::T_UpdateTimer(ui::Control*) {
     L_LAN_Packets->caption = std::to_string(lan::g_lan.packets.load());
     L_LAN_Lost->caption = std::to_string(lan::g_lan.lost.load());
     L_Packets->caption = std::to_string(usb_packets / kPacketsPerCount);
-    L_Lost->caption = std::to_string(control::g_stream.usb_lost.load());
+    L_Lost->caption = std::to_string(usb::g_usb_counters.lost.load());
   }
 
   // 6.-7. Attenuators; a coupled echo of channel 1 stands for channel 2 as well.

@@ -1,5 +1,5 @@
-// Stream configuration chosen by the stream set-ups and read by the stream tasks, the USB
-// counters the status display shows, and the last antenna tuning values (they outlive the panel).
+// Stream configuration chosen by the stream set-ups and read by the stream tasks, and the last
+// antenna tuning values (they outlive the panel).
 //
 // Geometry travels as one packed 32-bit word per link. The set-ups write a link's whole
 // geometry (sizes and flags together) with a single store, and a task takes its snapshot with a
@@ -79,11 +79,6 @@ struct StreamConfig {
   // LAN pacing factor: frames per 100 ms at the LAN rate, at least 4 once set (initially 1).
   // Writer: the LAN stream set-up. Reader: the LAN frame service.
   std::atomic<uint32_t> lan_pacing{1};
-  // USB packet counter: the next expected USB block sequence number. Writer: TUSBTask.
-  // Reader: status display (L_Packets, and the USB recovery timer while packets arrive).
-  std::atomic<uint32_t> usb_packets{0};
-  // USB blocks counted as lost. Writers: TUSBTask, B_CLRUClick (reset). Reader: status display.
-  std::atomic<uint32_t> usb_lost{0};
   // Last antenna tuning value per channel (index 0 channel 1), kHz or 10 kHz units; lives for
   // the process. User-interface thread only (the antenna tuning follow-up).
   std::atomic<int32_t> last_tuning[2] = {0, 0};
