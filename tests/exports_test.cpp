@@ -26,9 +26,9 @@ struct Call {
   int32_t count, status;
   void* data;
 };
-std::vector<Call> g_calls;  // written on the user-interface thread only
+std::vector<Call> g_calls;     // written on the user-interface thread only
 bool g_read_rate_back = true;  // like a real host; one test plays a host that never reads
-bool g_close_on_lo = false;  // a host that closes from inside a notification
+bool g_close_on_lo = false;    // a host that closes from inside a notification
 
 void host_callback(int32_t count, int32_t status, float, void* data) {
   g_calls.push_back({count, status, data});
@@ -41,7 +41,9 @@ void host_callback(int32_t count, int32_t status, float, void* data) {
 }
 void second_callback(int32_t, int32_t, float, void*) {}
 
-void on_ui(const std::function<void()>& fn) { ui::run_on_ui(fn); }
+void on_ui(const std::function<void()>& fn) {
+  ui::run_on_ui(fn);
+}
 
 class ExportsTest : public ::testing::Test {
  protected:

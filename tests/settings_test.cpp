@@ -93,7 +93,7 @@ TEST_F(SettingsTest, EveryKeptValueSurvivesARoundTrip) {
     EXPECT_FALSE(f.RB_HF1->checked());
     EXPECT_TRUE(f.CB_PreAmp->checked());
     EXPECT_EQ(f.C_Ant1->item_index(), 4);
-    EXPECT_EQ(f.TB_Att1->position(), 10);  // "3" dB is position 10
+    EXPECT_EQ(f.TB_Att1->position(), 10);   // "3" dB is position 10
     EXPECT_EQ(f.TB_Pos1->position(), 116);  // 90 degrees on a direction antenna
     EXPECT_EQ(usb::g_status.settings_echo[1].load(), 10u);
     EXPECT_EQ(usb::g_status.settings_echo[3].load(), 116u);

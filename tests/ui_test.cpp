@@ -1,12 +1,13 @@
 // Control semantics the panel handlers rely on, and the event loop's timers, waits and
 // marshalling.
+#include "platform/ui.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "platform/tasks.h"
-#include "platform/ui.h"
 
 namespace {
 

@@ -29,7 +29,7 @@ namespace {
 using plugin::g_plugin;
 
 std::atomic<int> g_blocks{0};
-void* g_last_block = nullptr;        // task thread only
+void* g_last_block = nullptr;  // task thread only
 void host_callback(int32_t count, int32_t status, float, void* data) {
   if (count > 0) {
     g_last_block = data;
@@ -41,7 +41,9 @@ void host_callback(int32_t count, int32_t status, float, void* data) {
   }
 }
 
-void on_ui(const std::function<void()>& fn) { ui::run_on_ui(fn); }
+void on_ui(const std::function<void()>& fn) {
+  ui::run_on_ui(fn);
+}
 
 bool eventually(const std::function<bool()>& cond, int ms = 5000) {
   long long end = tasks::now_ms() + ms;
@@ -116,7 +118,7 @@ TEST_F(UsbLinkTest, OpenIdentifiesTheReceiverAndStartsStreaming) {
   StopHW();
   int after_stop = g_blocks.load();
   tasks::sleep_ms(200);
-  EXPECT_LE(g_blocks.load(), after_stop + 1);  // no delivery once stopped
+  EXPECT_LE(g_blocks.load(), after_stop + 1);         // no delivery once stopped
   EXPECT_GT(usb::g_usb_counters.packets.load(), 0u);  // but the task keeps reading
 }
 

@@ -74,7 +74,9 @@ TF_RDR1::TF_RDR1() : ui::Control(nullptr, ui::Kind::Form, "F_RDR1") {
   FormCreate();
 }
 
-TF_RDR1::~TF_RDR1() { FormDestroy(); }
+TF_RDR1::~TF_RDR1() {
+  FormDestroy();
+}
 
 void TF_RDR1::build_controls() {
   using ui::Kind;
@@ -167,7 +169,10 @@ void TF_RDR1::build_controls() {
   label(P_CTRL, "Label_Temp", "Temp", 96, 88);
   E_Temp = edit(P_CTRL, "E_Temp", "+25", 126, 86, 30, 5);
   E_Temp->read_only = true;
-  label(P_CTRL, "Label_C", "\xB0" "C", 158, 88);
+  label(P_CTRL, "Label_C",
+        "\xB0"
+        "C",
+        158, 88);
   L_Ver = label(P_CTRL, "L_Ver", "V2.11", 160, 66);
   label(P_CTRL, "Label_ExtIO", "ExtIO.DLL", 130, 4);
 
@@ -340,4 +345,6 @@ void TF_RDR1::B_UpdateClick(ui::Control*) {
   if (F_Update) F_Update->show_modal();
 }
 
-void TF_RDR1::B_CLRLClick(ui::Control*) { lan::g_lan.lost = 0; }
+void TF_RDR1::B_CLRLClick(ui::Control*) {
+  lan::g_lan.lost = 0;
+}

@@ -1,5 +1,6 @@
 // Settings file: a line per control, "<class> <name> <key>=<value>...", values either integers or
-// quoted strings with backslash escapes. Restored in a fixed order, written as new-file-then-rename.
+// quoted strings with backslash escapes. Restored in a fixed order, written as
+// new-file-then-rename.
 #include "control/settings_file.h"
 
 #include <charconv>
@@ -25,21 +26,36 @@ struct RecordSpec {
 };
 
 constexpr RecordSpec kRecords[] = {
-    {"TRadioButton", "RB_VHF1", Field::kChecked},   {"TRadioButton", "RB_HF1", Field::kChecked},
-    {"TCheckBox", "CB_PreAmp", Field::kChecked},    {"TCheckBox", "CB_Sontop", Field::kChecked},
-    {"TComboBox", "C_Ant1", Field::kItemIndex},     {"TLabel", "L_Att1", Field::kCaption},
-    {"TLabel", "L_Pos1", Field::kCaption},          {"TRadioButton", "RB_C1", Field::kChecked},
-    {"TRadioButton", "RB_HF2", Field::kChecked},    {"TComboBox", "C_Ant2", Field::kItemIndex},
-    {"TLabel", "L_Att2", Field::kCaption},          {"TLabel", "L_Pos2", Field::kCaption},
-    {"TRadioButton", "RB_Cpar", Field::kChecked},   {"TRadioButton", "RB_Cdiv", Field::kChecked},
-    {"TRadioButton", "RB_CserU", Field::kChecked},  {"TRadioButton", "RB_CserL", Field::kChecked},
-    {"TRadioButton", "RB_Csep", Field::kChecked},   {"TSpinEdit", "SB_CLK", Field::kValue},
-    {"TEdit", "E_Freq0", Field::kText},             {"TEdit", "E_Freq1", Field::kText},
-    {"TComboBox", "C_LAN1", Field::kItemIndex},     {"TComboBox", "C_USB1", Field::kItemIndex},
-    {"TComboBox", "C_LAN2", Field::kItemIndex},     {"TComboBox", "C_USB2", Field::kItemIndex},
-    {"TLabel", "L_BitsU", Field::kCaptionTag},      {"TLabel", "L_BitsL", Field::kCaptionTag},
-    {"TEdit", "E_IP", Field::kText},                {"TEdit", "E_LANSN", Field::kText},
-    {"TEdit", "E_GPS", Field::kText},               {"TEdit", "E_Mag", Field::kText},
+    {"TRadioButton", "RB_VHF1", Field::kChecked},
+    {"TRadioButton", "RB_HF1", Field::kChecked},
+    {"TCheckBox", "CB_PreAmp", Field::kChecked},
+    {"TCheckBox", "CB_Sontop", Field::kChecked},
+    {"TComboBox", "C_Ant1", Field::kItemIndex},
+    {"TLabel", "L_Att1", Field::kCaption},
+    {"TLabel", "L_Pos1", Field::kCaption},
+    {"TRadioButton", "RB_C1", Field::kChecked},
+    {"TRadioButton", "RB_HF2", Field::kChecked},
+    {"TComboBox", "C_Ant2", Field::kItemIndex},
+    {"TLabel", "L_Att2", Field::kCaption},
+    {"TLabel", "L_Pos2", Field::kCaption},
+    {"TRadioButton", "RB_Cpar", Field::kChecked},
+    {"TRadioButton", "RB_Cdiv", Field::kChecked},
+    {"TRadioButton", "RB_CserU", Field::kChecked},
+    {"TRadioButton", "RB_CserL", Field::kChecked},
+    {"TRadioButton", "RB_Csep", Field::kChecked},
+    {"TSpinEdit", "SB_CLK", Field::kValue},
+    {"TEdit", "E_Freq0", Field::kText},
+    {"TEdit", "E_Freq1", Field::kText},
+    {"TComboBox", "C_LAN1", Field::kItemIndex},
+    {"TComboBox", "C_USB1", Field::kItemIndex},
+    {"TComboBox", "C_LAN2", Field::kItemIndex},
+    {"TComboBox", "C_USB2", Field::kItemIndex},
+    {"TLabel", "L_BitsU", Field::kCaptionTag},
+    {"TLabel", "L_BitsL", Field::kCaptionTag},
+    {"TEdit", "E_IP", Field::kText},
+    {"TEdit", "E_LANSN", Field::kText},
+    {"TEdit", "E_GPS", Field::kText},
+    {"TEdit", "E_Mag", Field::kText},
     {"TEdit", "E_Phase", Field::kText},
 };
 constexpr size_t kRecordCount = sizeof(kRecords) / sizeof(kRecords[0]);
@@ -251,7 +267,9 @@ std::string apply(TF_RDR1& f, size_t index, const Line& line, const std::string&
 
 }  // namespace
 
-std::string file_name(const TF_RDR1& f) { return "KMV410" + f.L_Ver->caption; }
+std::string file_name(const TF_RDR1& f) {
+  return "KMV410" + f.L_Ver->caption;
+}
 
 Restore restore(TF_RDR1& f) {
   const std::string name = file_name(f);

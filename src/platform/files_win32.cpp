@@ -30,8 +30,8 @@ bool replace(const std::string& path, const std::string& content, std::string* e
             written == content.size() && FlushFileBuffers(h);
   std::string why = ok ? std::string() : last_error_text();
   CloseHandle(h);
-  if (ok && !MoveFileExA(tmp.c_str(), path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (ok &&
+      !MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ok = false;
     why = last_error_text();
   }
@@ -48,8 +48,8 @@ bool read(const std::string& path, size_t max_bytes, std::string* content) {
   content->clear();
   char buf[4096];
   while (content->size() < max_bytes) {
-    size_t want = max_bytes - content->size() < sizeof(buf) ? max_bytes - content->size()
-                                                            : sizeof(buf);
+    size_t want =
+        max_bytes - content->size() < sizeof(buf) ? max_bytes - content->size() : sizeof(buf);
     size_t n = std::fread(buf, 1, want, f);
     if (n == 0) break;
     content->append(buf, n);

@@ -24,11 +24,13 @@ std::vector<MessageRecord>& record() {
   return r;
 }
 std::atomic<bool> g_suppressed{false};
-int g_pump_depth = 0;                             // user-interface thread only
+int g_pump_depth = 0;                            // user-interface thread only
 std::vector<std::function<void()>> g_idle_work;  // user-interface thread only
 }  // namespace
 
-int pump_depth() { return g_pump_depth; }
+int pump_depth() {
+  return g_pump_depth;
+}
 
 void post_idle(std::function<void()> fn) {
   post([fn = std::move(fn)]() mutable {
@@ -37,7 +39,9 @@ void post_idle(std::function<void()> fn) {
   });
 }
 
-void register_timer(Timer* t) { registry().push_back(t); }
+void register_timer(Timer* t) {
+  registry().push_back(t);
+}
 
 void unregister_timer(Timer* t) {
   auto& r = registry();
@@ -51,8 +55,12 @@ void reschedule_timer(Timer* t) {
 
 namespace detail {
 
-PumpScope::PumpScope() { ++g_pump_depth; }
-PumpScope::~PumpScope() { --g_pump_depth; }
+PumpScope::PumpScope() {
+  ++g_pump_depth;
+}
+PumpScope::~PumpScope() {
+  --g_pump_depth;
+}
 
 void run_idle() {
   if (g_pump_depth != 0) return;
@@ -86,7 +94,8 @@ bool fire_due_timers() {
   for (Timer* t : due) {
     // A handler run before this one may have stopped or destroyed it.
     auto& r = registry();
-    if (std::find(r.begin(), r.end(), t) == r.end() || !t->is_enabled() || t->due_ms > now) continue;
+    if (std::find(r.begin(), r.end(), t) == r.end() || !t->is_enabled() || t->due_ms > now)
+      continue;
     t->due_ms = now + std::max(1, t->interval());
     fired = true;
     // A running timer handler counts like a pump: work posted for idle waits until it returns.
@@ -117,6 +126,8 @@ void clear_message_boxes() {
   record().clear();
 }
 
-void suppress_message_boxes(bool on) { g_suppressed = on; }
+void suppress_message_boxes(bool on) {
+  g_suppressed = on;
+}
 
 }  // namespace ui

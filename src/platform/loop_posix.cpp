@@ -79,7 +79,9 @@ void ensure_ui_thread() {
 }  // namespace
 
 namespace detail {
-void timers_changed() { loop().cv.notify_all(); }
+void timers_changed() {
+  loop().cv.notify_all();
+}
 }  // namespace detail
 
 void post(std::function<void()> fn) {

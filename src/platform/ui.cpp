@@ -120,7 +120,9 @@ void Control::user_select(int index) {
   if (on_change) on_change(this);
 }
 
-void Control::focus() { focused = true; }
+void Control::focus() {
+  focused = true;
+}
 
 void Control::leave() {
   if (!focused) return;
@@ -128,8 +130,12 @@ void Control::leave() {
   if (on_exit) on_exit(this);
 }
 
-void Control::show() { visible = true; }
-void Control::hide() { visible = false; }
+void Control::show() {
+  visible = true;
+}
+void Control::hide() {
+  visible = false;
+}
 
 Timer::Timer(Control* parent, std::string name, int interval_ms, bool enabled)
     : Control(parent, Kind::Timer, std::move(name)), interval_(interval_ms) {
@@ -137,7 +143,9 @@ Timer::Timer(Control* parent, std::string name, int interval_ms, bool enabled)
   set_enabled(enabled);
 }
 
-Timer::~Timer() { unregister_timer(this); }
+Timer::~Timer() {
+  unregister_timer(this);
+}
 
 void Timer::set_interval(int ms) {
   interval_ = ms;

@@ -77,23 +77,23 @@ class Control {
   }
 
   // Plain properties: no event is tied to them.
-  std::string caption;        // labels, buttons, check boxes, forms
+  std::string caption;  // labels, buttons, check boxes, forms
   bool enabled = true;
   bool visible = true;
-  bool read_only = false;     // edits
-  bool modified = false;      // edits: set by user typing, cleared by code that consumes it
-  bool flat = false;          // toggle buttons
-  bool focused = false;       // edits: has the input focus
-  bool stay_on_top = false;   // forms
+  bool read_only = false;    // edits
+  bool modified = false;     // edits: set by user typing, cleared by code that consumes it
+  bool flat = false;         // toggle buttons
+  bool focused = false;      // edits: has the input focus
+  bool stay_on_top = false;  // forms
   int tag = 0;
   Color color = kButtonFace;
   int left = 0, top = 0, width = 0, height = 0;
-  int max_length = 0;         // edits, 0 = no limit
-  int min = 0, max = 100;     // scroll bars, spin edits, progress bars
-  int page_size = 0;          // scroll bars: nonzero marks a move made by code
+  int max_length = 0;              // edits, 0 = no limit
+  int min = 0, max = 100;          // scroll bars, spin edits, progress bars
+  int page_size = 0;               // scroll bars: nonzero marks a move made by code
   std::vector<std::string> items;  // combo boxes, file lists
-  std::string mask;           // file lists: name filter such as "*.Bit"
-  std::string directory;      // file lists
+  std::string mask;                // file lists: name filter such as "*.Bit"
+  std::string directory;           // file lists
 
   // Event handlers.
   Handler on_click, on_change, on_dbl_click, on_exit;
@@ -123,13 +123,13 @@ class Control {
   void set_down(bool value) { down_ = value; }
 
   // User actions.
-  void click();                        // buttons, check boxes, radio buttons, toggle buttons
-  void dbl_click();                    // labels
+  void click();                             // buttons, check boxes, radio buttons, toggle buttons
+  void dbl_click();                         // labels
   void user_type(const std::string& text);  // edits, spin edits: modified, then the text
-  void user_move(int position);        // scroll bars
-  void user_select(int index);         // combo boxes: index, then on_change
-  void focus();                        // edits: take the input focus
-  void leave();                        // edits: lose the input focus (fires on_exit)
+  void user_move(int position);             // scroll bars
+  void user_select(int index);              // combo boxes: index, then on_change
+  void focus();                             // edits: take the input focus
+  void leave();                             // edits: lose the input focus (fires on_exit)
 
   // Forms.
   void show();

@@ -72,7 +72,8 @@ void pump_twice() {
 
 // Stop a LAN task: wait, then tell the receiver to stop that stream if the task is stuck.
 void stop_lan_task(tasks::Task& task, int wait_ms, uint8_t link) {
-  if (task.running() && !wait_task(task, wait_ms) && lan::g_lan.tcp_socket.load() != lan::kNoSocket) {
+  if (task.running() && !wait_task(task, wait_ms) &&
+      lan::g_lan.tcp_socket.load() != lan::kNoSocket) {
     lan::send_stop_message(link);
   }
   task.drop();
@@ -345,15 +346,21 @@ bool EXTIO_CALL InitHW(char* name, char* model, int32_t* type) {
   return true;
 }
 
-bool EXTIO_CALL OpenHW() { return guarded(false, [] { return open_hw(); }); }
+bool EXTIO_CALL OpenHW() {
+  return guarded(false, [] { return open_hw(); });
+}
 
 int32_t EXTIO_CALL StartHW64(int64_t lo_freq) {
   return guarded(int32_t{-1}, [&] { return start_hw(lo_freq); });
 }
 
-int32_t EXTIO_CALL StartHW(int32_t lo_freq) { return StartHW64(lo_freq); }
+int32_t EXTIO_CALL StartHW(int32_t lo_freq) {
+  return StartHW64(lo_freq);
+}
 
-void EXTIO_CALL StopHW() { guarded_void([] { stop_hw(); }); }
+void EXTIO_CALL StopHW() {
+  guarded_void([] { stop_hw(); });
+}
 
 void EXTIO_CALL CloseHW() {
   bool deferred = false;
@@ -384,7 +391,9 @@ int64_t EXTIO_CALL SetHWLO64(int64_t lo_freq) {
   return guarded(int64_t{0}, [&] { return set_hw_lo(lo_freq); });
 }
 
-int32_t EXTIO_CALL SetHWLO(int32_t lo_freq) { return static_cast<int32_t>(SetHWLO64(lo_freq)); }
+int32_t EXTIO_CALL SetHWLO(int32_t lo_freq) {
+  return static_cast<int32_t>(SetHWLO64(lo_freq));
+}
 
 int64_t EXTIO_CALL GetHWLO64() {
   return guarded(int64_t{0}, [] {
@@ -394,7 +403,9 @@ int64_t EXTIO_CALL GetHWLO64() {
   });
 }
 
-int32_t EXTIO_CALL GetHWLO() { return static_cast<int32_t>(GetHWLO64()); }
+int32_t EXTIO_CALL GetHWLO() {
+  return static_cast<int32_t>(GetHWLO64());
+}
 
 int32_t EXTIO_CALL GetHWSR() {
   return guarded(int32_t{kMinReportedRate}, [] {
@@ -402,11 +413,13 @@ int32_t EXTIO_CALL GetHWSR() {
     if (ack != 0) g_plugin.sr_ack = ack - 1;
     uint32_t rate = static_cast<uint32_t>(reported_rate());
     return rate <= static_cast<uint32_t>(kMinReportedRate) ? kMinReportedRate
-                                                            : static_cast<int32_t>(rate);
+                                                           : static_cast<int32_t>(rate);
   });
 }
 
-int32_t EXTIO_CALL GetStatus() { return 0; }
+int32_t EXTIO_CALL GetStatus() {
+  return 0;
+}
 
 void EXTIO_CALL TuneChanged(int32_t freq) {
   guarded_void([&] {

@@ -37,7 +37,8 @@ EXTIO_EXPORT void EXTIO_CALL TuneChanged(int32_t freq);
 EXTIO_EXPORT void EXTIO_CALL SetCallback(ExtIOCallback callback);
 EXTIO_EXPORT void EXTIO_CALL ShowGUI();
 EXTIO_EXPORT void EXTIO_CALL HideGUI();
-EXTIO_EXPORT void EXTIO_CALL VersionInfo(const char* progname, int32_t ver_major, int32_t ver_minor);
+EXTIO_EXPORT void EXTIO_CALL VersionInfo(const char* progname, int32_t ver_major,
+                                         int32_t ver_minor);
 EXTIO_EXPORT void EXTIO_CALL ExtIoSDRInfo(int32_t info_type, int32_t value, void* ptr);
 EXTIO_EXPORT int32_t EXTIO_CALL GetAttenuators(int32_t index, float* attenuation);
 EXTIO_EXPORT int32_t EXTIO_CALL GetActualAttIdx();
@@ -45,8 +46,8 @@ EXTIO_EXPORT int32_t EXTIO_CALL SetAttenuators(int32_t index);
 
 // Names a host looks up, in the order above; the first six and SetCallback are mandatory.
 inline constexpr const char* kExtIONames[21] = {
-    "InitHW",      "OpenHW",         "StartHW",        "StartHW64",       "StopHW",
-    "CloseHW",     "SetHWLO",        "SetHWLO64",      "GetHWLO",         "GetHWLO64",
-    "GetHWSR",     "GetStatus",      "TuneChanged",    "SetCallback",     "ShowGUI",
-    "HideGUI",     "VersionInfo",    "ExtIoSDRInfo",   "GetAttenuators",  "GetActualAttIdx",
+    "InitHW",        "OpenHW",      "StartHW",      "StartHW64",      "StopHW",
+    "CloseHW",       "SetHWLO",     "SetHWLO64",    "GetHWLO",        "GetHWLO64",
+    "GetHWSR",       "GetStatus",   "TuneChanged",  "SetCallback",    "ShowGUI",
+    "HideGUI",       "VersionInfo", "ExtIoSDRInfo", "GetAttenuators", "GetActualAttIdx",
     "SetAttenuators"};

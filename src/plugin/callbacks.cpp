@@ -91,8 +91,12 @@ void notify_acknowledged(int slot, std::atomic<int32_t>& flag, std::atomic<int32
 
 }  // namespace
 
-void deliver_usb(void* a, void* b, bool dual) { deliver(kUsb1, kUsb2, a, b, dual); }
-void deliver_lan(void* a, void* b, bool dual) { deliver(kLan1, kLan2, a, b, dual); }
+void deliver_usb(void* a, void* b, bool dual) {
+  deliver(kUsb1, kUsb2, a, b, dual);
+}
+void deliver_lan(void* a, void* b, bool dual) {
+  deliver(kLan1, kLan2, a, b, dual);
+}
 
 void notify_rate(int slot, int32_t selector) {
   notify_acknowledged(slot, g_plugin.sr_ack, g_plugin.rate_selector, selector, kSampleRateChanged);

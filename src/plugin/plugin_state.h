@@ -19,7 +19,7 @@ constexpr int32_t kBlockSamples = 130560;  // complex samples per host block
 constexpr int32_t kMinReportedRate = 41000;
 constexpr int64_t kLoMin = 100000;
 constexpr int64_t kLoMax = 250000000;
-constexpr int kAttenuatorSteps = 36;       // positions 0..35 give +7 .. -28 dB
+constexpr int kAttenuatorSteps = 36;  // positions 0..35 give +7 .. -28 dB
 
 struct State {
   // Lifecycle.

@@ -221,7 +221,9 @@ void Task::run() {
 
 }  // namespace
 
-uint8_t* read_buffer(int k) { return g_read_buffers[k]; }
+uint8_t* read_buffer(int k) {
+  return g_read_buffers[k];
+}
 
 void convert_transfer(const uint8_t* transfer, uint32_t blocks, bool sixteen_bit, bool dual,
                       uint8_t* a, uint8_t* b) {
@@ -259,10 +261,10 @@ void widen16_dual_scalar(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8
 // Four words (I low, Q high) to 24 bytes: 0x80, I lo, I hi, 0x80, Q lo, Q hi per sample.
 __attribute__((target("ssse3"))) inline void widen4_ssse3(__m128i w, uint8_t* out) {
   const __m128i lo_idx = _mm_setr_epi8(-1, 0, 1, -1, 2, 3, -1, 4, 5, -1, 6, 7, -1, 8, 9, -1);
-  const __m128i hi_idx = _mm_setr_epi8(10, 11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1,
-                                       -1, -1);
-  const __m128i lo_fill = _mm_setr_epi8(-128, 0, 0, -128, 0, 0, -128, 0, 0, -128, 0, 0, -128, 0,
-                                        0, -128);
+  const __m128i hi_idx =
+      _mm_setr_epi8(10, 11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i lo_fill =
+      _mm_setr_epi8(-128, 0, 0, -128, 0, 0, -128, 0, 0, -128, 0, 0, -128, 0, 0, -128);
   const __m128i hi_fill = _mm_setr_epi8(0, 0, -128, 0, 0, -128, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                    _mm_or_si128(_mm_shuffle_epi8(w, lo_idx), lo_fill));
@@ -271,7 +273,7 @@ __attribute__((target("ssse3"))) inline void widen4_ssse3(__m128i w, uint8_t* ou
 }
 
 __attribute__((target("ssse3"))) void widen16_ssse3(const uint8_t* words, uint32_t count,
-                                                      uint8_t* out) {
+                                                    uint8_t* out) {
   uint32_t i = 0;
   for (; i + 4 <= count; i += 4) {
     widen4_ssse3(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 4 * i)), out + 6 * i);
@@ -280,7 +282,7 @@ __attribute__((target("ssse3"))) void widen16_ssse3(const uint8_t* words, uint32
 }
 
 __attribute__((target("ssse3"))) void widen16_dual_ssse3(const uint8_t* words, uint32_t pairs,
-                                                           uint8_t* a, uint8_t* b) {
+                                                         uint8_t* a, uint8_t* b) {
   uint32_t i = 0;
   for (; i + 4 <= pairs; i += 4) {
     // [a0 b0 a1 b1] [a2 b2 a3 b3] -> [a0 a1 a2 a3] [b0 b1 b2 b3]

@@ -29,8 +29,12 @@ constexpr int kRecoveryIntervalMs = 4000;
 inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-inline uint32_t tag_of(const uint8_t* block) { return le32(block + 4084); }
-inline uint8_t code_of(const uint8_t* block) { return block[4088]; }
+inline uint32_t tag_of(const uint8_t* block) {
+  return le32(block + 4084);
+}
+inline uint8_t code_of(const uint8_t* block) {
+  return block[4088];
+}
 
 void pump() {
   ui::process_messages();
@@ -43,13 +47,15 @@ bool configure(bridge::Handle h) {
   bridge::pipe_timeout(h, bridge::kPipeOut, kPipeTimeoutMs);
   bridge::pipe_timeout(h, bridge::kPipeIn, kPipeTimeoutMs);
   uint32_t n = 0;
-  bridge::Status s = bridge::read_pipe(h, bridge::kPipeIn, read_buffer(0), kBlockBytes, &n, nullptr);
+  bridge::Status s =
+      bridge::read_pipe(h, bridge::kPipeIn, read_buffer(0), kBlockBytes, &n, nullptr);
   return s == bridge::kOk && n == kBlockBytes;
 }
 
 bridge::Status write_identify(bridge::Handle h, uint32_t* written) {
   auto msg = commands::identify_usb(next_sequence());
-  return bridge::write_pipe(h, bridge::kPipeOut, msg.data(), uint32_t(msg.size()), written, nullptr);
+  return bridge::write_pipe(h, bridge::kPipeOut, msg.data(), uint32_t(msg.size()), written,
+                            nullptr);
 }
 
 // The identify handshake with `attempts` reads; true when the receiver answered with code 18.
@@ -59,7 +65,8 @@ bool identify(bridge::Handle h, int attempts) {
   uint32_t written = 0;
   bridge::Status s = write_identify(h, &written);
   g_link.bridge_status = s;
-  if (s != bridge::kOk || written != 8 || tag_of(reply) != g_link.last_reply_tag.load()) return false;
+  if (s != bridge::kOk || written != 8 || tag_of(reply) != g_link.last_reply_tag.load())
+    return false;
 
   bridge::Status last = 1;
   uint32_t n = 0;

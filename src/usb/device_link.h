@@ -11,19 +11,22 @@
 namespace usb {
 
 struct LinkState {
-  std::atomic<bridge::Handle> handle{nullptr};   // open device; nullptr = none. UI thread opens/closes
-  std::atomic<uint32_t> device_count{0};         // devices found; 0 = none or not counted yet
-  std::atomic<uint32_t> bridge_status{0};        // last status of the open sequence's bridge calls
-  std::atomic<uint32_t> last_reply_tag{0};       // tag of the last block whose reply was taken
-  std::atomic<uint8_t> serial_number{0};         // from the identify reply
-  std::atomic<uint32_t> firmware_version{0};     // from the identify reply
+  std::atomic<bridge::Handle> handle{
+      nullptr};                               // open device; nullptr = none. UI thread opens/closes
+  std::atomic<uint32_t> device_count{0};      // devices found; 0 = none or not counted yet
+  std::atomic<uint32_t> bridge_status{0};     // last status of the open sequence's bridge calls
+  std::atomic<uint32_t> last_reply_tag{0};    // tag of the last block whose reply was taken
+  std::atomic<uint8_t> serial_number{0};      // from the identify reply
+  std::atomic<uint32_t> firmware_version{0};  // from the identify reply
 };
 extern LinkState g_link;
 
 // Command sequence counter shared by the identify commands, the stop messages and the LAN
 // transmit; every thread takes the next value with next_sequence().
 extern std::atomic<uint32_t> g_command_sequence;
-inline uint32_t next_sequence() { return g_command_sequence.fetch_add(1) + 1; }
+inline uint32_t next_sequence() {
+  return g_command_sequence.fetch_add(1) + 1;
+}
 
 // Firmware label: "KMV410 V" + version in upper-case hex (3+ digits) + " S/N " + serial (4+).
 std::string firmware_label(uint32_t version, uint32_t serial);
