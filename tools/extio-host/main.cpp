@@ -1,9 +1,12 @@
 // extio-host: a small SDR host for the KMV410 plug-in.
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "options.h"
 #include "plugin_library.h"
+#include "session.h"
+#include "simulator.h"
 
 namespace {
 
@@ -43,6 +46,20 @@ int main(int argc, char** argv) {
   }
   std::string path = options.plugin.empty() ? extio_host::default_plugin_path() : options.plugin;
 
+  // The simulator goes in first: the plug-in then finds its bridge library by name.
+  extio_host::Simulator sim;
+  if (!options.sim.empty()) {
+    std::string sim_path =
+        options.sim_library.empty() ? extio_host::default_simulator_path() : options.sim_library;
+    if (!sim.load(sim_path, error)) {
+      std::fprintf(stderr, "extio-host: %s\n", error.c_str());
+      return 3;
+    }
+    sim.Reset();
+    sim.SetPresent(1);
+    sim.SetTestPattern(options.pattern ? 1 : 0);
+  }
+
   PluginLibrary lib;
   if (!lib.load(path)) {
     std::fprintf(stderr, "extio-host: %s\n", lib.error().c_str());
@@ -59,5 +76,8 @@ int main(int argc, char** argv) {
   }
   int status = report_init(lib);
   std::fflush(stdout);
-  return status;
+  if (status != 0 || !options.stream) return status;
+  std::function<uint64_t()> receiver_lost;
+  if (!options.sim.empty()) receiver_lost = [&sim] { return sim.dropped_blocks(); };
+  return extio_host::run_session(lib, options, receiver_lost);
 }

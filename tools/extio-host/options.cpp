@@ -1,16 +1,36 @@
 #include "options.h"
 
+#include <cstdlib>
+
 namespace extio_host {
 
 const char* usage_text() {
-  return "Usage: extio-host [--plugin PATH]\n"
+  return "Usage: extio-host [--plugin PATH] [--sim usb] [--blocks N | --seconds S] [--out "
+         "FILE.wav]\n"
+         "                  [--freq HZ] [--att N] [--tune HZ] [--pattern] [--settings-dir DIR]\n"
          "\n"
          "Loads an ExtIO plug-in the way an SDR host does (dynamic loader, entry points by name)\n"
-         "and prints what InitHW reports.\n"
+         "and prints what InitHW reports. With a streaming option it runs a session like a host:\n"
+         "InitHW, SetCallback, OpenHW, StartHW64, copies every block, StopHW, CloseHW, and prints\n"
+         "  summary blocks=<n> samples=<n> rate=<Hz> lo=<Hz> lost=<n> att=<index>\n"
+         "(lost: blocks the host or the simulated receiver had to drop). Exit status 0 only when\n"
+         "the requested blocks arrived.\n"
          "\n"
-         "  --plugin PATH   the plug-in library (default: libExtIO_KMV410B211.so next to this\n"
-         "                  program; ExtIO_KMV410B211.dll on Windows)\n"
-         "  --help          this text\n";
+         "  --plugin PATH       the plug-in library (default: libExtIO_KMV410B211.so next to\n"
+         "                      this program; ExtIO_KMV410B211.dll on Windows)\n"
+         "  --sim usb           stream from the receiver simulator over its USB side\n"
+         "  --sim-library PATH  the simulator's bridge library (default: sim/ beside this "
+         "program)\n"
+         "  --pattern           the simulator sends its deterministic test pattern\n"
+         "  --blocks N          stop after N blocks of 130560 samples\n"
+         "  --seconds S         stop after S seconds\n"
+         "  --out FILE.wav      record I (left) and Q (right) as 24-bit WAV at the reported rate\n"
+         "  --freq HZ           LO for StartHW64 (default 7000000)\n"
+         "  --att N             SetAttenuators(N) after the open\n"
+         "  --tune HZ           TuneChanged(HZ) after the start\n"
+         "  --settings-dir DIR  keep the plug-in's settings file in DIR (default: a private\n"
+         "                      folder, so your own settings file is left alone)\n"
+         "  --help              this text\n";
 }
 
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
@@ -28,6 +48,38 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       options.help = true;
     } else if (arg == "--plugin") {
       if (!value(options.plugin)) return false;
+    } else if (arg == "--sim") {
+      if (!value(options.sim)) return false;
+      if (options.sim != "usb") {
+        error = "--sim takes usb";
+        return false;
+      }
+      options.stream = true;
+    } else if (arg == "--sim-library") {
+      if (!value(options.sim_library)) return false;
+    } else if (arg == "--pattern") {
+      options.pattern = true;
+    } else if (arg == "--blocks" || arg == "--seconds" || arg == "--freq" || arg == "--att" ||
+               arg == "--tune") {
+      std::string v;
+      if (!value(v)) return false;
+      char* end = nullptr;
+      double d = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || d < 0) {
+        error = arg + " needs a number of at least 0";
+        return false;
+      }
+      if (arg == "--blocks") options.blocks = uint64_t(d);
+      if (arg == "--seconds") options.seconds = d;
+      if (arg == "--freq") options.freq = int64_t(d);
+      if (arg == "--att") options.att = int(d);
+      if (arg == "--tune") options.tune = int64_t(d);
+      options.stream = true;
+    } else if (arg == "--out") {
+      if (!value(options.out)) return false;
+      options.stream = true;
+    } else if (arg == "--settings-dir") {
+      if (!value(options.settings_dir)) return false;
     } else {
       error = "unknown option: " + arg;
       return false;
