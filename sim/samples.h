@@ -1,8 +1,14 @@
 // Sample source of the simulated receiver: tones plus noise per channel, or a test pattern in
 // which every sample says where it is in the stream.
+//
+// Tones and noise are computed once per setting into a ring of kRingSamples samples per channel
+// and then played from it, so that blocks cost little more than a copy even at 90 MS/s. Each
+// tone is placed on the nearest multiple of rate / kRingSamples, so that it runs on across the
+// ring's end without a jump; the noise repeats with the ring.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "receiver.h"
 
@@ -40,11 +46,12 @@ struct SignalParams {
 class SignalGenerator {
  public:
   static constexpr uint32_t kPayloadBytes = 4080;
+  static constexpr uint32_t kRingSamples = 1u << 16;
 
   SignalGenerator();
-  // New parameters take effect at the next block; tone phases carry on.
+  // New parameters take effect at the next block; the stream position carries on.
   void set(const SignalParams& params);
-  // Stream start: sample counters and phases back to 0.
+  // Stream start: sample counters back to 0.
   void restart();
   // One block payload in the current format.
   void fill(uint8_t* payload);
@@ -54,22 +61,15 @@ class SignalGenerator {
   uint64_t position(int channel) const { return count_[channel]; }
 
  private:
-  struct Oscillator {
-    uint32_t phase = 0;
-    uint32_t step = 0;
-    float amplitude = 0;
-  };
-
-  void sample(int channel, int32_t& i, int32_t& q);
-  void sample16(int channel, uint8_t* out);
-  void advance(int channel, uint64_t samples);
+  void build_ring(int channel);
+  void fill_pattern(uint8_t* payload);
+  void fill_ring(uint8_t* payload);
 
   bool configured_ = false;
   SignalParams params_;
-  Oscillator osc_[2][SignalConfig::kMaxTones];
-  int oscillators_[2] = {0, 0};
-  float noise_[2] = {0, 0};
-  uint32_t rng_ = 0x2545F491u;
+  // Per channel, the ring in both encodings: 24-bit I and Q, and the 16-bit word (I low, Q high).
+  std::vector<int32_t> ring_i_[2], ring_q_[2];
+  std::vector<uint32_t> ring16_[2];
   uint64_t count_[2] = {0, 0};
 };
 

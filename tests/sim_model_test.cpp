@@ -268,6 +268,31 @@ TEST(Signal, ToneTurnsAtItsOffsetFromTheTunedFrequency) {
   for (int s = 0; s < 680; ++s) ASSERT_EQ(s24(payload + 6 * s), 0);
 }
 
+TEST(Signal, ToneRunsOnWithoutAJumpWhereItsRingWraps) {
+  SignalGenerator g;
+  kmvsim::SignalParams p = params(0x03, false);
+  p.config.tone_count[1] = 0;
+  p.config.tones[0][0] = {123457.0, -6.0, true};  // not a whole number of cycles per ring
+  p.config.noise_dbfs[0] = -200;
+  g.set(p);
+  const double step = 2 * std::numbers::pi * 123457.0 / p.rate_hz;
+  const double resolution = 2 * std::numbers::pi / SignalGenerator::kRingSamples;
+  std::vector<uint8_t> payload(SignalGenerator::kPayloadBytes);
+  std::complex<double> last;
+  bool first = true;
+  for (int block = 0; block < 200; ++block) {  // past the ring's end (65536 samples)
+    g.fill(payload.data());
+    for (int s = 0; s < 680; ++s) {
+      const std::complex<double> v(s24(&payload[6 * s]), s24(&payload[6 * s + 3]));
+      if (!first) {
+        ASSERT_NEAR(std::arg(v / last), step, resolution) << block << " " << s;
+      }
+      last = v;
+      first = false;
+    }
+  }
+}
+
 TEST(Signal, SixteenBitSamplesAreTheTopBitsOfTheTwentyFourBitOnes) {
   kmvsim::SignalParams p24 = params(0x02, false), p16 = params(0x22, false);
   p24.config.noise_dbfs[0] = p16.config.noise_dbfs[0] = -200;
