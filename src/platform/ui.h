@@ -29,6 +29,7 @@ enum class Kind {
   ComboBox,
   ScrollBar,
   SpinEdit,
+  SpinButton,  // up/down arrows without a value of their own
   Shape,
   Button,
   ToggleButton,
@@ -48,9 +49,31 @@ constexpr Color kYellow = 0xFFFF00;
 constexpr Color kRed = 0xFF0000;
 constexpr Color kGreen = 0x008000;
 constexpr Color kButtonFace = 0xF0F0F0;
+constexpr Color kBlack = 0x000000;
+constexpr Color kNavy = 0x000080;
+constexpr Color kLime = 0x00FF00;
 
 class Control;
 using Handler = std::function<void(Control* sender)>;
+
+// Mouse buttons and modifier keys held during a mouse event.
+using ShiftState = uint32_t;
+constexpr ShiftState kShiftKey = 0x01, kAltKey = 0x02, kCtrlKey = 0x04;
+constexpr ShiftState kLeftButton = 0x08, kRightButton = 0x10, kMiddleButton = 0x20;
+constexpr ShiftState kTouch = 0x40;  // the event comes from touch input
+// x, y in pixels from the control's top-left corner.
+using MouseHandler = std::function<void(Control* sender, ShiftState shift, int x, int y)>;
+// A wheel handler sets *handled to keep the event from reaching the parent.
+using WheelHandler = std::function<void(Control* sender, bool* handled)>;
+
+// How a shape is drawn.
+enum class ShapeType { Rectangle, Square, Circle };
+struct ShapeStyle {
+  ShapeType type = ShapeType::Rectangle;
+  Color pen = kBlack;   // outline; the fill is the control's color
+  bool dotted = false;  // dotted outline
+  bool hollow = false;  // outline only, no fill
+};
 
 class Control {
  public:
@@ -87,6 +110,10 @@ class Control {
   bool stay_on_top = false;  // forms
   int tag = 0;
   Color color = kButtonFace;
+  Color font_color = kBlack;
+  bool centered = false;      // edits, labels: text centred
+  bool numbers_only = false;  // edits: typing accepts digits only
+  ShapeStyle shape;           // shapes
   int left = 0, top = 0, width = 0, height = 0;
   int max_length = 0;              // edits, 0 = no limit
   int min = 0, max = 100;          // scroll bars, spin edits, progress bars
@@ -97,6 +124,9 @@ class Control {
 
   // Event handlers.
   Handler on_click, on_change, on_dbl_click, on_exit;
+  Handler on_up_click, on_down_click;  // spin buttons
+  MouseHandler on_mouse_move;
+  WheelHandler on_mouse_wheel_up, on_mouse_wheel_down;
 
   // Values with toolkit event semantics.
   bool checked() const { return checked_; }
@@ -130,6 +160,23 @@ class Control {
   void user_select(int index);              // combo boxes: index, then on_change
   void focus();                             // edits: take the input focus
   void leave();                             // edits: lose the input focus (fires on_exit)
+  // Spin buttons.
+  void click_up() {
+    if (enabled && on_up_click) on_up_click(this);
+  }
+  void click_down() {
+    if (enabled && on_down_click) on_down_click(this);
+  }
+  void mouse_move(ShiftState shift, int x, int y) {
+    if (enabled && on_mouse_move) on_mouse_move(this, shift, x, y);
+  }
+  // One wheel notch (delta > 0 away from the user); true when a handler took it.
+  bool mouse_wheel(int delta) {
+    bool handled = false;
+    const WheelHandler& h = delta > 0 ? on_mouse_wheel_up : on_mouse_wheel_down;
+    if (enabled && h) h(this, &handled);
+    return handled;
+  }
 
   // Forms.
   void show();
