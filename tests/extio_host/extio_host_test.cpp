@@ -120,8 +120,15 @@ TEST(Options, ParsesPluginAndHelpAndRejectsTheRest) {
   extio_host::Options fresh;
   EXPECT_FALSE(parse({"extio-host", "--plugin"}, fresh, error));
   EXPECT_EQ(error, "--plugin needs a value");
-  EXPECT_FALSE(parse({"extio-host", "--sim", "usb"}, fresh, error));
-  EXPECT_EQ(error, "unknown option: --sim");
+  EXPECT_FALSE(parse({"extio-host", "--bogus"}, fresh, error));
+  EXPECT_EQ(error, "unknown option: --bogus");
+  EXPECT_FALSE(parse({"extio-host", "--sim", "serial"}, fresh, error));
+  EXPECT_FALSE(parse({"extio-host", "--blocks", "-3"}, fresh, error));
+  extio_host::Options s;
+  EXPECT_TRUE(parse({"extio-host", "--sim", "usb", "--blocks", "8", "--out", "a.wav"}, s, error));
+  EXPECT_TRUE(s.stream);
+  EXPECT_EQ(s.blocks, 8u);
+  EXPECT_EQ(s.out, "a.wav");
   EXPECT_FALSE(parse({"extio-host", "plugin.so"}, fresh, error));
 }
 
