@@ -152,6 +152,30 @@ bool dispatch(const MSG& msg) {
   return true;
 }
 
+// No window may outlive the code of its procedure: a host that unloads the plug-in goes on
+// pumping messages. Takes no lock, so it is safe under the loader lock at unload.
+void release_window() {
+  HWND w = loop().window.exchange(nullptr);
+  if (!w) return;
+  if (on_ui_thread()) {
+    KillTimer(w, kTimerId);
+    DestroyWindow(w);
+    char name[64];
+    class_name(name);
+    UnregisterClassA(name, this_module());
+  } else {
+    // Only the owning thread may destroy the window: hand it to the system's procedure, which
+    // closes it when the owner's loop runs.
+    SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcA));
+    PostMessageA(w, WM_CLOSE, 0, 0);
+  }
+}
+
+// The DLL's static destructors run when it is unloaded (FreeLibrary or process exit).
+struct ReleaseWindowAtUnload {
+  ~ReleaseWindowAtUnload() { release_window(); }
+} g_release_window_at_unload;
+
 }  // namespace
 
 namespace detail {
@@ -258,21 +282,7 @@ void run_on_ui(const std::function<void()>& fn) {
 
 void shutdown(int /*ms*/) {
   Loop& l = loop();
-  HWND w = l.window.exchange(nullptr);
-  if (w) {
-    if (on_ui_thread()) {
-      KillTimer(w, kTimerId);
-      DestroyWindow(w);
-      char name[64];
-      class_name(name);
-      UnregisterClassA(name, this_module());
-    } else {
-      // Only the owning thread may destroy the window. Our code may be unmapped soon, so hand
-      // the window to the system's procedure, which closes it when the owner's loop runs.
-      SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcA));
-      PostMessageA(w, WM_CLOSE, 0, 0);
-    }
-  }
+  release_window();
   std::deque<std::function<void()>> dropped;
   {
     std::lock_guard<std::mutex> lock(l.m);

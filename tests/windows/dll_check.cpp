@@ -1,10 +1,13 @@
 // Loads the plug-in DLL the way a Windows SDR host does and checks what every host relies on
-// first: all 21 names, InitHW, GetAttenuators and GetHWSR. Opens nothing. Exit 0 = all good.
+// first: all 21 names, InitHW, GetAttenuators and GetHWSR; with --unload, that unloading it
+// leaves nothing behind that calls into it. Opens nothing. Exit 0 = all good.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "plugin/ExtIO_KMV410B211.h"
 
@@ -30,10 +33,49 @@ Fn lookup(HMODULE dll, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
 }
 
+std::vector<HWND> message_only_windows_of_this_thread() {
+  std::vector<HWND> found;
+  HWND w = nullptr;
+  for (int i = 0; i < 256 && (w = FindWindowExA(HWND_MESSAGE, w, nullptr, nullptr)); ++i) {
+    if (GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) found.push_back(w);
+  }
+  return found;
+}
+
+// A host unloads the plug-in and goes on running its message loop: no window may be left whose
+// procedure lies in the unloaded DLL (the next message to it would crash the host).
+int check_unload(const std::string& path) {
+  auto before = message_only_windows_of_this_thread();
+  HMODULE dll = LoadLibraryA(path.c_str());
+  if (!dll) {
+    std::printf("FAIL: LoadLibraryA(%s): error %lu\n", path.c_str(), GetLastError());
+    return 1;
+  }
+  auto get_sr = lookup<decltype(&GetHWSR)>(dll, "GetHWSR");
+  check(get_sr && get_sr() == 7812500, "GetHWSR (the plug-in now runs on this thread)");
+  std::vector<HWND> created;
+  for (HWND w : message_only_windows_of_this_thread()) {
+    if (std::find(before.begin(), before.end(), w) == before.end()) created.push_back(w);
+  }
+  check(FreeLibrary(dll) != 0, "FreeLibrary");
+  int left = 0;
+  for (HWND w : created) left += IsWindow(w) ? 1 : 0;
+  check(left == 0, "no window of the plug-in is left after FreeLibrary");
+  MSG msg;
+  for (int i = 0; i < 100 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+    DispatchMessageA(&msg);
+  }
+  std::printf("%s\n", failures == 0 ? "PASS" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string path = argc > 1 ? argv[1] : beside_this_program("ExtIO_KMV410B211.dll");
+  bool unload = argc > 1 && std::strcmp(argv[1], "--unload") == 0;
+  int path_arg = unload ? 2 : 1;
+  std::string path = argc > path_arg ? argv[path_arg] : beside_this_program("ExtIO_KMV410B211.dll");
+  if (unload) return check_unload(path);
   HMODULE dll = LoadLibraryA(path.c_str());
   if (!dll) {
     std::printf("FAIL: LoadLibraryA(%s): error %lu\n", path.c_str(), GetLastError());
