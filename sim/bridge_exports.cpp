@@ -14,14 +14,23 @@
 #define KMV_EXPORT __attribute__((visibility("default")))
 #endif
 
-namespace {
+namespace kmvsim {
 
 // Never destroyed: a static destructor would join the producer thread at unload, which on
 // Windows happens under the loader lock. The producer only runs while a handle is open, and the
-// library is pinned in memory once a handle was opened (see pin_library).
-kmvsim::UsbDevice& device() {
-  static kmvsim::UsbDevice* d = new kmvsim::UsbDevice;
+// library is pinned in memory once a handle was opened (see pin_library). The LAN side
+// (lan_exports.cpp) serves the same receiver.
+UsbDevice& bridge_device() {
+  static UsbDevice* d = new UsbDevice;
   return *d;
+}
+
+}  // namespace kmvsim
+
+namespace {
+
+kmvsim::UsbDevice& device() {
+  return kmvsim::bridge_device();
 }
 
 void pin_library() {

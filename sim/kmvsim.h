@@ -105,9 +105,79 @@ void KMVSIM_CALL KMVSIM_FailResults(uint32_t count, uint32_t status);
 /* The next `count` writes return status and are not received. */
 void KMVSIM_CALL KMVSIM_FailWrites(uint32_t count, uint32_t status);
 
+/* LAN side: the same receiver on the network. TCP takes the identify command, the start and stop
+ * messages of the TCP stream and every command, and carries the TCP stream; UDP answers the
+ * identify probe and sends the datagram stream to whoever sent its start message. Commands from
+ * either link change the one device model (KMVSIM_GetState, KMVSIM_Received show both); their
+ * replies ride in the trailers of the LAN stream's frames. Off until started. */
+typedef struct KMVSIM_LanState {
+  uint32_t size;               /* set by the caller to sizeof(KMVSIM_LanState) */
+  uint32_t running;            /* 1 while the server runs */
+  uint32_t bind_address;       /* IPv4, host byte order */
+  uint32_t tcp_port;           /* bound ports, host byte order */
+  uint32_t udp_port;
+  uint32_t stream;             /* KMVSIM_LAN_STREAM_* */
+  uint32_t size_code;          /* size code of the running or last stream */
+  uint32_t stream_rate;        /* per-stream sample rate of the running or last stream, Hz */
+  uint32_t next_frame;         /* frame number of the next frame */
+  uint32_t last_tag;           /* reply tag in the latest trailer */
+  uint32_t udp_destination;    /* IPv4 (host order) and port of the datagram stream */
+  uint32_t udp_destination_port;
+  uint32_t connections;        /* TCP connections open now */
+  uint64_t connections_accepted;
+  uint64_t identify_udp;       /* identify probes answered on UDP and on TCP */
+  uint64_t identify_tcp;
+  uint64_t starts;             /* start messages taken */
+  uint64_t stops;              /* stop messages that ended a stream */
+  uint64_t commands_received;  /* messages received over the LAN, probes included */
+  uint64_t frames_sent;        /* frames sent whole (TCP) or all their datagrams sent (UDP) */
+  uint64_t frames_dropped;     /* real time: frames due while the previous one was still going */
+  uint64_t datagrams_sent;
+  uint64_t records_sent;       /* reply records put into trailers (new tags) */
+} KMVSIM_LanState;
+
+#define KMVSIM_LAN_STREAM_NONE 0u
+#define KMVSIM_LAN_STREAM_TCP 1u
+#define KMVSIM_LAN_STREAM_UDP 2u
+
+/* Start the LAN server: bind_address NULL or "" means 127.0.0.1; only addresses on a loopback
+ * interface are accepted. Port 0 takes a free port (read it back with KMVSIM_LanGetState).
+ * Returns 1 when listening; a running server is stopped first. */
+int KMVSIM_CALL KMVSIM_LanStart(const char* bind_address, uint32_t tcp_port, uint32_t udp_port);
+/* Stop the server: connections closed, streams ended, ports released. Returns within ~100 ms. */
+void KMVSIM_CALL KMVSIM_LanStop(void);
+int KMVSIM_CALL KMVSIM_LanGetState(KMVSIM_LanState* state); /* 1 when filled */
+/* LAN faults, pacing and counters back to their defaults (a running server keeps running). */
+void KMVSIM_CALL KMVSIM_LanReset(void);
+/* Real time paces frames at the LAN stream's rate, dropping frames the link cannot take;
+ * otherwise the next frame follows as soon as the last was sent. Default: real time. */
+void KMVSIM_CALL KMVSIM_LanSetRealTime(int32_t on);
+
+/* LAN faults. */
+/* Nothing sent on the LAN (frames, datagrams, identify replies) and commands only logged, while
+ * on. In real time the frames due meanwhile are lost: the frame numbers jump. */
+void KMVSIM_CALL KMVSIM_LanSetSilent(int32_t silent);
+/* Which transports answer: with TCP off, connections are closed as soon as accepted; with UDP
+ * off, datagrams to the UDP port are ignored. Default: both on. */
+void KMVSIM_CALL KMVSIM_LanAnswer(int32_t udp, int32_t tcp);
+/* The next `frames` frames of a datagram stream have datagram `index` (KMVSIM_LAN_LAST or any
+ * index past the frame: the last one) lost, cut to 1400 bytes, or sent with index N. */
+#define KMVSIM_LAN_DATAGRAM_LOST 1u
+#define KMVSIM_LAN_DATAGRAM_SHORT 2u
+#define KMVSIM_LAN_DATAGRAM_BAD_INDEX 3u
+#define KMVSIM_LAN_LAST 0xFFFFFFFFu
+void KMVSIM_CALL KMVSIM_LanDatagramFault(uint32_t kind, uint32_t index, uint32_t frames);
+/* The next `frames` frames carry a wrong first marker word. */
+void KMVSIM_CALL KMVSIM_LanBadMarkers(uint32_t frames);
+/* The next frame's number (and its samples) jump by `count`, as if that many were lost. */
+void KMVSIM_CALL KMVSIM_LanSkipFrames(uint32_t count);
+/* Drop every open TCP connection at once (reset, not an orderly close). */
+void KMVSIM_CALL KMVSIM_LanDropConnections(void);
+
 /* Test pattern: sample n of the stream carrying channel c (0 or 1), at 24 or 16 bits, as signed
- * values. n counts from the last stream start (open, or stream mode on), skipped and dropped
- * blocks included, so that a gap in the samples shows as a jump in n. */
+ * values. n counts from the last stream start (USB: open, or stream mode on; LAN: the start
+ * message), skipped and dropped blocks or frames included, so that a gap in the samples shows as
+ * a jump in n. */
 static inline int32_t KMVSIM_PatternI(uint32_t c, uint64_t n, uint32_t bits) {
   (void)c;
   const uint32_t v = (uint32_t)n;

@@ -785,4 +785,36 @@ void UsbDevice::fail_writes(uint32_t count, uint32_t status) {
   fail_writes_status_ = status;
 }
 
+// ---- LAN side ------------------------------------------------------------------------------
+
+Receiver::Outcome UsbDevice::link_message(const uint8_t* message, size_t length, bool log_only) {
+  Lock lock(mutex_);
+  if (log_only) {
+    receiver_.log_only(message, length);
+    return {};
+  }
+  const uint32_t clock = receiver_.clock_mhz;
+  const uint8_t format = receiver_.usb_format;
+  const Receiver::Outcome o = receiver_.handle(message, length);
+  if (clock != receiver_.clock_mhz || format != receiver_.usb_format) {
+    rebase_ = true;
+    wake_.notify_all();
+  }
+  return o;
+}
+
+UsbDevice::LinkView UsbDevice::link_view() {
+  Lock lock(mutex_);
+  LinkView v;
+  v.lan_format = receiver_.lan_format;
+  v.clock_mhz = receiver_.clock_mhz;
+  v.status_word = receiver_.status_word();
+  v.signal.config = signal_;
+  v.signal.frequency[0] = receiver_.frequency[0];
+  v.signal.frequency[1] = receiver_.frequency[1];
+  v.signal.gain[0] = receiver_.gain(0);
+  v.signal.gain[1] = receiver_.gain(1);
+  return v;
+}
+
 }  // namespace kmvsim

@@ -97,6 +97,20 @@ class UsbDevice {
   void fail_results(uint32_t count, uint32_t status);
   void fail_writes(uint32_t count, uint32_t status);
 
+  // ---- the same receiver reached over the LAN ----
+  // What the LAN stream's samples and status depend on, read under one lock. The signal's format
+  // and rate are the LAN side's to fill in.
+  struct LinkView {
+    uint8_t lan_format = Receiver::kDefaultFormat;
+    uint32_t clock_mhz = Receiver::kDefaultClockMHz;
+    uint32_t status_word = 0;
+    SignalParams signal;
+  };
+  // A message that reached the receiver over the LAN: logged and, unless `log_only`, applied and
+  // answered. The replies are the LAN side's to send; changed settings reach the USB stream too.
+  Receiver::Outcome link_message(const uint8_t* message, size_t length, bool log_only);
+  LinkView link_view();
+
  private:
   struct Transfer;
   struct Session;
