@@ -221,6 +221,22 @@ KMV_EXPORT uint32_t KMVSIM_CALL KMVSIM_FirmwareImage(uint8_t* bytes, uint32_t ca
   return guarded([&] { return device().firmware_image(bytes, capacity); });
 }
 
+KMV_EXPORT int KMVSIM_CALL KMVSIM_FirmwareGetState(KMVSIM_FirmwareState* state) {
+  if (!state || state->size < sizeof(KMVSIM_FirmwareState)) return 0;
+  return guarded([&] {
+           device().firmware_state(*state);
+           return 1u;
+         }) == 1u;
+}
+
+KMV_EXPORT void KMVSIM_CALL KMVSIM_FirmwareClearDelay(uint32_t ms) {
+  guarded_void([&] { device().firmware_clear_delay(ms); });
+}
+
+KMV_EXPORT void KMVSIM_CALL KMVSIM_FirmwareFault(uint32_t kind, uint32_t answer) {
+  guarded_void([&] { device().firmware_fault(kind, answer); });
+}
+
 KMV_EXPORT void KMVSIM_CALL KMVSIM_SetPresent(int32_t present) {
   guarded_void([&] { device().set_present(present != 0); });
 }

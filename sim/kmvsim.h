@@ -92,6 +92,41 @@ void KMVSIM_CALL KMVSIM_ClearReceived(void);
  * size (the size announced by the clear), copying at most capacity bytes. */
 uint32_t KMVSIM_CALL KMVSIM_FirmwareImage(uint8_t* bytes, uint32_t capacity);
 
+/* Firmware memory. A firmware control command with a size below 0x800000 (a sized clear) is
+ * answered with status 0x5A, one with size 0x800000 (the full clear) with status 4. Each data
+ * block is answered with its sequence byte and the 16-bit running sum of all data bytes taken
+ * since the clear; status 0 with that sum follows once the size announced by the clear has
+ * arrived. A block without a sized clear before it is answered with status 6. */
+typedef struct KMVSIM_FirmwareState {
+  uint32_t size;         /* set by the caller to sizeof(KMVSIM_FirmwareState) */
+  uint32_t declared;     /* size announced by the last sized clear; 0 after a full clear */
+  uint32_t blocks;       /* distinct data blocks taken since the last clear */
+  uint32_t sum;          /* their running sum, 16 bits */
+  uint32_t sized_clears; /* sized and full clears received since the last reset */
+  uint32_t full_clears;
+  uint32_t withheld; /* answers a fault kept back */
+} KMVSIM_FirmwareState;
+int KMVSIM_CALL KMVSIM_FirmwareGetState(KMVSIM_FirmwareState* state); /* 1 when filled */
+/* How long a clear takes. With a delay the command is acknowledged at once (record 0x00) and
+ * the status record follows when the delay is over. Default: 0, answered at once. */
+void KMVSIM_CALL KMVSIM_FirmwareClearDelay(uint32_t ms);
+/* A fault on one answer. Answers are numbered from the last clear: 0 is the clear's own, 1..n
+ * the data blocks in the order taken, n + 1 the final status. A fault is spent at the first
+ * clear after it struck, except a hang; KMVSIM_FW_NONE or a reset removes it.
+ *   ERROR          the answer carries status 6 (after a failed clear, blocks are refused)
+ *   WRONG_SUM      the answer carries the running sum plus one
+ *   SILENT         from that answer on, commands are only acknowledged (record 0x00) and no
+ *                  status follows, until the next clear
+ *   PREMATURE_END  a block is answered with status 0 and the right sum
+ *   HANG           silent from that answer on, clears included, until changed */
+#define KMVSIM_FW_NONE 0u
+#define KMVSIM_FW_ERROR 1u
+#define KMVSIM_FW_WRONG_SUM 2u
+#define KMVSIM_FW_SILENT 3u
+#define KMVSIM_FW_PREMATURE_END 4u
+#define KMVSIM_FW_HANG 5u
+void KMVSIM_CALL KMVSIM_FirmwareFault(uint32_t kind, uint32_t answer);
+
 /* Faults. */
 void KMVSIM_CALL KMVSIM_SetPresent(int32_t present); /* 0 unplugs: open handle and transfers die */
 void KMVSIM_CALL KMVSIM_SetSilent(int32_t silent); /* no blocks, commands ignored: reads time out */

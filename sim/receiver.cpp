@@ -33,12 +33,6 @@ size_t needed(uint8_t code) {
   }
 }
 
-constexpr uint32_t kFirmwareBlock = 256;
-constexpr uint8_t kFirmwareSizedClearDone = 0x5A;
-constexpr uint8_t kFirmwareFullClearDone = 4;
-constexpr uint8_t kFirmwareComplete = 0;
-constexpr uint8_t kFirmwareError = 6;
-
 }  // namespace
 
 StreamFormat StreamFormat::decode(uint8_t format) {
@@ -66,11 +60,7 @@ void Receiver::reset() {
   overload[0] = overload[1] = false;
   withheld.reset();
   reject_address = false;
-  firmware_size = 0;
-  firmware_image.clear();
-  firmware_blocks_ = firmware_received_ = 0;
-  firmware_sum_ = 0;
-  last_block_byte_ = -1;
+  firmware_reset();
   log_.clear();
 }
 
@@ -177,47 +167,6 @@ Receiver::Outcome Receiver::handle(const uint8_t* message, size_t length) {
       break;
   }
   return o;
-}
-
-void Receiver::firmware_control(Outcome& o, uint32_t seq, const uint8_t* cmd) {
-  const uint32_t size = cmd[1] | uint32_t(cmd[2]) << 8 | uint32_t(cmd[3]) << 16;
-  firmware_received_ = 0;
-  firmware_sum_ = 0;
-  last_block_byte_ = -1;
-  if (size == kFullClearSize || size == 0) {
-    firmware_size = 0;
-    firmware_blocks_ = 0;
-    firmware_image.clear();
-    reply(o, kCodeFirmwareControl | kFirmwareFullClearDone << 8, seq);
-    return;
-  }
-  firmware_size = size;
-  firmware_blocks_ = (size + kFirmwareBlock - 1) / kFirmwareBlock;
-  firmware_image.assign(size_t(firmware_blocks_) * kFirmwareBlock, 0xFF);
-  reply(o, kCodeFirmwareControl | kFirmwareSizedClearDone << 8, seq);
-}
-
-// Blocks arrive from the end of the file to its start; a repeated transmission of the block
-// just taken is answered again but not added twice.
-void Receiver::firmware_data(Outcome& o, uint32_t seq, const uint8_t* cmd) {
-  const uint8_t block = cmd[1];
-  if (firmware_blocks_ == 0) {
-    reply(o, kCodeFirmwareData | kFirmwareError << 8, seq);
-    return;
-  }
-  if (block != last_block_byte_ && firmware_received_ < firmware_blocks_) {
-    ++firmware_received_;
-    last_block_byte_ = block;
-    const size_t offset = size_t(firmware_blocks_ - firmware_received_) * kFirmwareBlock;
-    for (uint32_t i = 0; i < kFirmwareBlock; ++i) {
-      firmware_image[offset + i] = cmd[2 + i];
-      firmware_sum_ = uint16_t(firmware_sum_ + cmd[2 + i]);
-    }
-  }
-  reply(o, kCodeFirmwareData | uint32_t(block) << 8 | uint32_t(firmware_sum_) << 16, seq);
-  if (firmware_received_ == firmware_blocks_) {
-    reply(o, kCodeFirmwareData | kFirmwareComplete << 8 | uint32_t(firmware_sum_) << 16, seq);
-  }
 }
 
 }  // namespace kmvsim

@@ -115,6 +115,32 @@ class Receiver {
   uint32_t firmware_size = 0;
   std::vector<uint8_t> firmware_image;
 
+  // Firmware protocol (receiver_firmware.cpp). Answers are numbered from the last clear: 0 is the
+  // clear's own, 1..n the data blocks in the order taken, n + 1 the final status.
+  enum class FirmwareFault : uint32_t {
+    kNone = 0,
+    kError = 1,         // the answer becomes status 6
+    kWrongSum = 2,      // the answer carries the running sum plus one
+    kSilent = 3,        // from that answer on, commands are only accepted (record 0x00), with
+                        // no status, until the next clear
+    kPrematureEnd = 4,  // a block is answered with status 0 and the right sum
+    kHang = 5,          // like kSilent, but clears stay without status too, until changed
+  };
+  // The clears take this long; with a delay the command is acknowledged at once (record 0x00)
+  // and the status record follows once the delay is over.
+  void set_firmware_clear_delay(uint32_t ms) { firmware_delay_ms_ = ms; }
+  // One fault at a time; it is spent at the first clear after it struck (kHang: never).
+  void set_firmware_fault(FirmwareFault fault, uint32_t answer);
+  // A delayed answer that is due at now_ns (steady clock), taken off the list.
+  bool take_firmware_reply(int64_t now_ns, ReplyRecord& out);
+  // When the next delayed answer is due (steady clock, ns), or -1 when none waits.
+  int64_t firmware_reply_due_ns() const;
+  uint32_t firmware_blocks_taken() const { return firmware_received_; }
+  uint16_t firmware_sum() const { return firmware_sum_; }
+  uint32_t firmware_sized_clears = 0;
+  uint32_t firmware_full_clears = 0;
+  uint32_t firmware_withheld = 0;  // answers a fault kept back
+
   const std::deque<Message>& log() const { return log_; }
   void clear_log() { log_.clear(); }
 
@@ -123,11 +149,24 @@ class Receiver {
   void reply(Outcome& o, uint32_t word, uint32_t value) const;
   void firmware_control(Outcome& o, uint32_t sequence, const uint8_t* cmd);
   void firmware_data(Outcome& o, uint32_t sequence, const uint8_t* cmd);
+  void firmware_reset();
+  // What a fault makes of answer `number` (word as it would go); false when it is withheld.
+  bool firmware_faulted(uint32_t number, uint32_t& word);
 
   uint32_t firmware_blocks_ = 0;    // blocks the sized clear announced
   uint32_t firmware_received_ = 0;  // distinct blocks taken
   uint16_t firmware_sum_ = 0;
   int last_block_byte_ = -1;  // sequence byte of the last block taken (repeats are not added)
+  uint32_t firmware_delay_ms_ = 0;
+  FirmwareFault firmware_fault_ = FirmwareFault::kNone;
+  uint32_t firmware_fault_at_ = 0;
+  bool firmware_fault_struck_ = false;
+  bool firmware_quiet_ = false;  // a silence struck: nothing more is answered until a clear
+  struct DelayedReply {
+    int64_t due_ns;
+    ReplyRecord record;
+  };
+  std::deque<DelayedReply> firmware_delayed_;
   std::deque<Message> log_;
 };
 

@@ -528,6 +528,7 @@ void UsbDevice::produce(uint64_t generation) {
       next_status_ns_ = now + int64_t(kStatusIntervalMs) * 1000000;
     }
     deadline = std::min(deadline, next_status_ns_);
+    queue_firmware_replies(now, deadline);
     if (restart_generator_) {
       gen.restart();
       restart_generator_ = false;

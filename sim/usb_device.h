@@ -97,6 +97,14 @@ class UsbDevice {
   void fail_results(uint32_t count, uint32_t status);
   void fail_writes(uint32_t count, uint32_t status);
 
+  // ---- firmware memory (usb_firmware.cpp) ----
+  void firmware_clear_delay(uint32_t ms);
+  void firmware_fault(uint32_t kind, uint32_t answer);
+  void firmware_state(KMVSIM_FirmwareState& out);
+  // A delayed firmware answer that is due now. The USB stream sends them by itself; a link that
+  // carries its own replies (the LAN side) takes them here.
+  bool take_firmware_reply(ReplyRecord& out);
+
   // ---- the same receiver reached over the LAN ----
   // What the LAN stream's samples and status depend on, read under one lock. The signal's format
   // and rate are the LAN side's to fill in.
@@ -128,6 +136,9 @@ class UsbDevice {
   void restart_stream(int64_t now);
   void queue_record(const ReplyRecord& r, bool urgent);
   void queue_status();
+  // Delayed firmware answers that are due go into the trailer queue; `deadline` is pulled in to
+  // the next one.
+  void queue_firmware_replies(int64_t now, int64_t& deadline);
   SignalParams signal_params() const;
   int64_t block_ns(const StreamFormat& f) const;
   void start_producer(Lock& lock);
