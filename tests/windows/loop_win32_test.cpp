@@ -241,6 +241,33 @@ TEST_F(Win32Loop, SuppressedMessageBoxesAreRecordedWithoutBlocking) {
   EXPECT_TRUE(ui::message_boxes().empty());
 }
 
+TEST_F(Win32Loop, MessageBoxIsShownModallyWithItsCaptionAndText) {
+  // Someone must press OK: a watcher finds the box by its caption, reads it and closes it.
+  std::atomic<bool> found{false};
+  char text[128] = {};
+  std::thread watcher([&] {
+    for (int i = 0; i < 200 && !found; ++i) {
+      HWND box = FindWindowA(nullptr, "Close USB");
+      if (box) {
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the box's text control
+        found = true;
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+      } else {
+        Sleep(50);
+      }
+    }
+  });
+  ui::suppress_message_boxes(false);
+  ui::message_box("Error on release USB!", "Close USB");
+  ui::suppress_message_boxes(true);
+  watcher.join();
+  EXPECT_TRUE(found);
+  EXPECT_STREQ(text, "Error on release USB!");
+  auto boxes = ui::message_boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Error on release USB!");
+}
+
 TEST_F(Win32Loop, ShutdownDropsPendingWorkAndTheThreadCanBeAdoptedAgain) {
   int ran = 0;
   ui::post([&] { ++ran; });
