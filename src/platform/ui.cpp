@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/tasks.h"
+
 namespace ui {
 
 void register_timer(Timer* t);    // loop backends
@@ -131,10 +133,29 @@ void Control::leave() {
 }
 
 void Control::show() {
+  if (visible) return;
   visible = true;
+  if (on_show) on_show(this);
 }
 void Control::hide() {
   visible = false;
+}
+
+int Control::show_modal(int limit_ms, const std::function<bool()>& cancelled) {
+  if (visible) return 0;
+  modal_result = 0;
+  show();
+  long long end = tasks::now_ms() + limit_ms;
+  while (visible && modal_result == 0 && tasks::now_ms() < end && !(cancelled && cancelled())) {
+    handle_message();
+  }
+  hide();
+  return modal_result;
+}
+
+void Control::close_modal(int result) {
+  modal_result = result;
+  hide();
 }
 
 Timer::Timer(Control* parent, std::string name, int interval_ms, bool enabled)

@@ -35,6 +35,8 @@ enum class Kind {
   ToggleButton,
   ProgressBar,
   FileList,
+  DriveList,      // drives of the file system (one root where there are no drives)
+  DirectoryList,  // sub-folders of `directory`
   Timer,
 };
 
@@ -179,9 +181,18 @@ class Control {
   }
 
   // Forms.
-  void show();
+  void show();  // fires on_show when the form becomes visible
   void hide();
   void bring_to_front() {}
+  Handler on_show;
+  // Show modally: pump the event loop until the form is hidden or closed with a modal result,
+  // `cancelled` returns true, or limit_ms have passed (headless, nobody may ever close it); the
+  // form is hidden on return. Returns the modal result, 0 when it ended otherwise. A form that is
+  // already visible returns 0 at once.
+  int show_modal(int limit_ms, const std::function<bool()>& cancelled = {});
+  // End a modal show with this result; a form shown without show_modal is hidden.
+  void close_modal(int result);
+  int modal_result = 0;
 
  private:
   Control* parent_;
