@@ -171,6 +171,7 @@ TEST_F(SettingsTest, ValuesThePanelCannotTakeFallBackToTheDesignValue) {
   ls[26] = "TEdit E_IP Text=\"192.168.100.100.1\"";
   ls[27] = "TEdit E_LANSN Text=\"12a\"";
   ls[28] = "TEdit E_GPS Text=\"99999999\"";
+  ls[29] = "TEdit E_Mag Text=\"1,2x\"";
   write(ls);
   with_panel([](TF_RDR1& f) {
     EXPECT_EQ(f.C_Ant1->item_index(), 0);
@@ -183,6 +184,7 @@ TEST_F(SettingsTest, ValuesThePanelCannotTakeFallBackToTheDesignValue) {
     EXPECT_EQ(f.E_IP->text(), "192.168.1.10");
     EXPECT_EQ(f.E_LANSN->text(), "0000");
     EXPECT_EQ(f.E_GPS->text(), "-9999");
+    EXPECT_EQ(F_Coord->E_Mag->text(), "1,000");
     EXPECT_TRUE(f.B_Div->enabled);
   });
   EXPECT_TRUE(ui::message_boxes().empty());
@@ -190,8 +192,8 @@ TEST_F(SettingsTest, ValuesThePanelCannotTakeFallBackToTheDesignValue) {
 
 TEST_F(SettingsTest, TextsWithQuotesAndControlCharactersAreKeptExactly) {
   std::string odd = "a\"b\\c\x01";
-  with_panel([&](TF_RDR1&) { F_Coord->E_Mag->set_text(odd); });
-  with_panel([&](TF_RDR1&) { EXPECT_EQ(F_Coord->E_Mag->text(), odd); });
+  with_panel([&](TF_RDR1& f) { f.E_Freq0->set_text(odd); });
+  with_panel([&](TF_RDR1& f) { EXPECT_EQ(f.E_Freq0->text(), odd); });
 }
 
 TEST_F(SettingsTest, FailedWriteIsReportedAndLeavesTheOldFile) {

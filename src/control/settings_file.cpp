@@ -173,11 +173,28 @@ bool digits_only(const std::string& s) {
   return true;
 }
 
+// A number as the mix window writes it: optional sign, digits, one ',' or '.' separator.
+bool is_decimal(const std::string& v) {
+  size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
+  bool digits = false, separator = false;
+  for (; i < v.size(); ++i) {
+    if (v[i] >= '0' && v[i] <= '9') {
+      digits = true;
+    } else if ((v[i] == ',' || v[i] == '.') && !separator) {
+      separator = true;
+    } else {
+      return false;
+    }
+  }
+  return digits;
+}
+
 // Text values the panel can take; anything else keeps the design text.
 bool text_fits(const std::string& name, const std::string& v) {
   if (name == "E_IP") return v.size() <= 15;
   if (name == "E_LANSN") return v.size() <= 15 && digits_only(v);
   if (name == "E_GPS") return v.size() <= 5 && to_int(v).has_value();
+  if (name == "E_Mag" || name == "E_Phase") return v.size() <= 11 && is_decimal(v);
   return v.size() <= static_cast<size_t>(kMaxTextLength);
 }
 
