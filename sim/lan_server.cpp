@@ -40,6 +40,9 @@ constexpr size_t kDatagramBuffer = 2048;
 constexpr int kReadsPerRound = 16;  // per socket: a flood cannot starve the stream
 constexpr int kAcceptsPerRound = 8;
 constexpr uint32_t kDatagramBatch = 64;
+// Frames the receiver holds when the link (or the simulator's own thread) falls behind; they go
+// out back to back once it catches up, and frames due beyond them are lost.
+constexpr uint64_t kBacklogFrames = 4;
 
 struct Geometry {
   uint32_t packets;
@@ -95,39 +98,6 @@ void put32(uint8_t* p, uint32_t v) {
   p[1] = uint8_t(v >> 8);
   p[2] = uint8_t(v >> 16);
   p[3] = uint8_t(v >> 24);
-}
-
-// The test pattern straight from the frame number: sample k of frame f is sample
-// f * 130560 + k of the stream, which is where the stream's pattern count stands, lost and
-// skipped frames included. Much cheaper than the general generator at the fastest rates.
-void fill_pattern(uint8_t* out, const Geometry& g, int channel, uint32_t frame_number) {
-  const uint64_t first = uint64_t(frame_number) * kFrameSamples;
-  const uint32_t c = uint32_t(channel);
-  if (!g.bits16) {
-    for (uint32_t k = 0; k < kFrameSamples; ++k, out += 6) {
-      const uint32_t i = uint32_t(KMVSIM_PatternI(c, first + k, 24));
-      const uint32_t q = uint32_t(KMVSIM_PatternQ(c, first + k, 24));
-      out[0] = uint8_t(i);
-      out[1] = uint8_t(i >> 8);
-      out[2] = uint8_t(i >> 16);
-      out[3] = uint8_t(q);
-      out[4] = uint8_t(q >> 8);
-      out[5] = uint8_t(q >> 16);
-    }
-    return;
-  }
-  const int channels = g.dual ? 2 : 1;
-  for (uint32_t k = 0; k < kFrameSamples; ++k) {
-    for (int ch = 0; ch < channels; ++ch, out += 4) {
-      const uint32_t stream_channel = g.dual ? uint32_t(ch) : c;
-      const uint32_t i = uint32_t(KMVSIM_PatternI(stream_channel, first + k, 16));
-      const uint32_t q = uint32_t(KMVSIM_PatternQ(stream_channel, first + k, 16));
-      out[0] = uint8_t(i);
-      out[1] = uint8_t(i >> 8);
-      out[2] = uint8_t(q);
-      out[3] = uint8_t(q >> 8);
-    }
-  }
 }
 
 int64_t now_ns() {
@@ -234,8 +204,6 @@ struct LanServer::Impl {
   uint32_t batch_count = 0;
   uint32_t tag = 0;  // the trailers' reply tag; never goes back, so a host never skips a batch
   bool status_due = true;
-  bool pattern = false;  // as read for the frame being made
-  int channel = 0;
   uint32_t status_word = 0;
   uint32_t last_status = 0;
   int64_t next_status_ns = 0;
@@ -518,8 +486,8 @@ void LanServer::Impl::pump(int64_t now, int64_t& wake) {
   }
 }
 
-// Whether the next frame is due; frames due meanwhile that never went out are lost (their
-// numbers and samples are skipped). Fills the signal the frame is made from.
+// Whether the next frame is due. Frames further behind than the backlog are lost: their numbers
+// and samples are skipped.
 bool LanServer::Impl::begin_frame(int64_t now, int64_t& wake) {
   const UsbDevice::LinkView view = device.link_view();
   StreamFormat f = StreamFormat::decode(view.lan_format);
@@ -531,8 +499,6 @@ bool LanServer::Impl::begin_frame(int64_t now, int64_t& wake) {
   params.rate_hz = view.clock_mhz * 1e6 / f.decimation;
   generator.set(params);
   status_word = view.status_word;
-  pattern = params.config.pattern;
-  channel = f.channel;
   const bool paced = real_time.load();
   if (params.rate_hz != stream.rate_hz || paced != stream.paced) {
     stream.paced = paced;
@@ -548,8 +514,9 @@ bool LanServer::Impl::begin_frame(int64_t now, int64_t& wake) {
       wake = std::min(wake, stream.base_ns + int64_t(double(stream.made) / stream.frames_per_ns));
       return false;
     }
-    const uint64_t lost = due - stream.made - 1;
-    if (lost > 0) {
+    const uint64_t behind = due - stream.made;
+    if (behind > kBacklogFrames) {
+      const uint64_t lost = behind - kBacklogFrames;
       stream.frame_number += uint32_t(lost);
       generator.skip(lost * stream.geometry.payloads());
       stream.made += lost;
@@ -581,19 +548,16 @@ void LanServer::Impl::make_frame(uint8_t* frame, int64_t now) {
     stream.frame_number += skip;
     generator.skip(uint64_t(skip) * g.payloads());
   }
-  if (pattern) {
-    fill_pattern(frame, g, channel, stream.frame_number);
-    generator.skip(g.payloads());  // keeps tones in step should the pattern be turned off
-  } else {
-    for (uint32_t i = 0; i < g.payloads(); ++i) {
-      generator.fill(frame + size_t(i) * SignalGenerator::kPayloadBytes);
-    }
+  for (uint32_t i = 0; i < g.payloads(); ++i) {
+    generator.fill(frame + size_t(i) * SignalGenerator::kPayloadBytes);
   }
   ++stream.made;
 
   if (status_due || status_word != last_status || now >= next_status_ns) {
     queue_status(status_word, now);
   }
+  ReplyRecord late;  // answers the receiver gives some time after the command
+  while (device.take_firmware_reply(late)) queue_record(late);
   if (!pending.empty()) {
     batch_count = uint32_t(std::min<size_t>(pending.size(), kMaxBatch));
     for (uint32_t i = 0; i < batch_count; ++i) {

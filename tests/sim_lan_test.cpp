@@ -450,18 +450,20 @@ TEST_F(LanSim, WrongMarkersAndSkippedFrames) {
     EXPECT_EQ(trailer(f.data(), k16).marker1 == 0x12345678u, n == 2) << n;
   }
   server.skip_frames(5);
-  // Frames already made keep their numbers; the jump is 5 and the samples follow it.
+  // Frames already on their way keep their numbers (socket buffers hold a few dozen); then the
+  // numbers jump by 5 and the samples follow.
   uint32_t previous = 2;
-  for (int i = 0; i < 8; ++i) {
+  bool jumped = false;
+  for (int i = 0; i < 100 && !jumped; ++i) {
     const Bytes f = read_frame(s.fd, k16);
     ASSERT_EQ(f.size(), k16.frame_bytes());
     const uint32_t n = trailer(f.data(), k16).frame;
     ASSERT_TRUE(n == previous + 1 || n == previous + 6) << previous << " " << n;
+    jumped = n == previous + 6;
     EXPECT_EQ(pattern_mismatch(f.data(), k16, 0, n), -1);
-    if (n == previous + 6) break;
     previous = n;
-    ASSERT_LT(i, 7) << "no jump";
   }
+  EXPECT_TRUE(jumped);
 }
 
 TEST_F(LanSim, SilenceLosesFramesInRealTime) {
@@ -477,11 +479,12 @@ TEST_F(LanSim, SilenceLosesFramesInRealTime) {
   uint8_t sink[1 << 16];
   while (readable(s.fd, 60) && recv(s.fd, sink, sizeof sink, 0) > 0) {
   }
-  EXPECT_FALSE(readable(s.fd, 300));
+  EXPECT_FALSE(readable(s.fd, 500));
   server.set_silent(false);
+  // ~60 frames a second went by unsent; the receiver kept the last few of them.
   const Bytes f = read_frame(s.fd, k24);
   ASSERT_EQ(f.size(), k24.frame_bytes());
-  EXPECT_GT(trailer(f.data(), k24).frame, before + 15);  // ~60 frames a second went by unsent
+  EXPECT_GT(trailer(f.data(), k24).frame, before + 15);
   EXPECT_GT(state().frames_dropped, 15u);
 }
 
