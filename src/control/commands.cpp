@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lan/lan_state.h"
+#include "lan/lan_tasks.h"
 #include "platform/net.h"
 #include "usb/device_link.h"
 
@@ -150,7 +150,7 @@ bool send(CommandEntry entry, Route route, std::optional<size_t> cap) {
     if (r != Append::kNoQueue) return r == Append::kAppended;
   }
   if (route == Route::kUsbOnly) return false;
-  if (net::is_valid(lan::g_lan.tcp_socket.load())) {
+  if (lan::commands_routable()) {
     return try_append(usb::lan_queue(), entry, cap) == Append::kAppended;
   }
   return false;

@@ -152,9 +152,9 @@ void notify_rate(int32_t kind1, int32_t kind2, int32_t selector) {
 
 constexpr int kLanTaskWaitMs = 1000;
 
+// A task that does not end in time is given up: it leaves without touching anything.
 void stop_lan_task(tasks::Task& task) {
-  if (task.running()) plugin::wait_task(task, kLanTaskWaitMs);
-  task.drop();
+  lan::stop_task(task, kLanTaskWaitMs, false, lan::kLinkTcp);
 }
 
 }  // namespace

@@ -1,27 +1,79 @@
 // Starting and stopping the LAN tasks.
 #include "lan/lan_tasks.h"
 
+#include "control/commands.h"
+#include "lan/Retask1.h"
+#include "lan/Sytask1.h"
+#include "lan/Udptask1.h"
 #include "lan/lan_state.h"
-#include "platform/net.h"
+#include "plugin/plugin_state.h"
+#include "usb/device_link.h"
 
 namespace lan {
 
 LanState g_lan;
+std::atomic<uint32_t> g_generation{0};
+std::atomic<uint32_t> g_connect_generation{0};
 
-void start_udp_task() {}
-void start_tcp_receive_task() {}
-void send_stop_message(uint8_t) {}
-
-void close_tcp_socket() {
-  Socket s = g_lan.tcp_socket.exchange(kNoSocket);
-  if (s == kNoSocket) return;
-  net::shutdown_both(s);
-  net::close(s);
+void start_udp_task() {
+  auto& g = plugin::g_plugin;
+  if (!g.pool || g.udp_task.running()) return;
+  uint32_t generation = g_generation.load();
+  tasks::Pool* pool = g.pool;
+  g.udp_task = pool->start([generation] { TUDPTask(generation).run(); });
 }
 
-void close_udp_socket() {
-  Socket s = g_lan.udp_socket.exchange(kNoSocket);
-  if (s != kNoSocket) net::close(s);
+void start_tcp_receive_task() {
+  auto& g = plugin::g_plugin;
+  if (!g.pool || g.tcp_task.running()) return;
+  uint32_t generation = g_generation.load();
+  tasks::Pool* pool = g.pool;
+  g.tcp_task = pool->start([generation, pool] { TReTask(generation, pool).run(); });
+}
+
+tasks::Task start_connect_task(tasks::Pool* pool) {
+  if (!pool) return {};
+  uint32_t generation = g_connect_generation.load();
+  return pool->start([generation] { TConTask(generation).run(); });
+}
+
+bool stop_task(tasks::Task& task, int ms, bool send_stop, uint8_t link) {
+  bool ended = !task.running() || plugin::wait_task(task, ms);
+  if (!ended) {
+    g_generation.fetch_add(1);
+    if (send_stop) send_stop_message(link);
+  }
+  task.drop();
+  return ended;
+}
+
+void send_stop_message(uint8_t link) {
+  SocketCell::Lease l = g_lan.tcp_socket.lease();
+  if (!l) return;
+  auto msg = commands::stop_lan(usb::next_sequence(), link);
+  net::send(l.get(), msg.data(), msg.size());
+}
+
+bool close_tcp_socket() {
+  return g_lan.tcp_socket.close();
+}
+
+bool close_udp_socket() {
+  return g_lan.udp_socket.close();
+}
+
+bool commands_routable() {
+  if (g_lan.tcp_socket.load() != kNoSocket) return true;
+  auto& g = plugin::g_plugin;
+  return g_lan.receiver_found.load() != 0 && (g.tcp_task.running() || g.udp_task.running());
+}
+
+net::Endpoint device_tcp_address() {
+  return {g_lan.device_ip.load(), g_lan.tcp_port.load()};
+}
+
+net::Endpoint device_udp_address() {
+  return {g_lan.device_ip.load(), g_lan.udp_port.load()};
 }
 
 }  // namespace lan

@@ -70,13 +70,10 @@ void pump_twice() {
   ui::handle_message();
 }
 
-// Stop a LAN task: wait, then tell the receiver to stop that stream if the task is stuck.
+// Stop a LAN task: wait, then tell the receiver to stop that stream if the task is stuck (the
+// task is given up and leaves without touching anything).
 void stop_lan_task(tasks::Task& task, int wait_ms, uint8_t link) {
-  if (task.running() && !wait_task(task, wait_ms) &&
-      lan::g_lan.tcp_socket.load() != lan::kNoSocket) {
-    lan::send_stop_message(link);
-  }
-  task.drop();
+  lan::stop_task(task, wait_ms, true, link);
 }
 
 void apply_settings() {
@@ -236,6 +233,7 @@ void close_hw() {
   lan::close_udp_socket();
   stop_lan_task(g_plugin.tcp_task, kLanTaskWaitMs, lan::kLinkTcp);
   lan::close_tcp_socket();
+  lan::g_lan.receiver_found = 0;
 
   tasks::Task& usb_task = g_plugin.usb_task;
   if (usb_task.running()) {

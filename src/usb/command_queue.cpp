@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "lan/lan_state.h"
+#include "lan/lan_tasks.h"
 #include "lan/lan_transmit.h"
 #include "platform/net.h"
 #include "usb/device_link.h"
@@ -38,19 +38,10 @@ void write_le32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v >> 24);
 }
 
-// The receiver ended a LAN stream: close the socket that carries it. The handle is taken out
-// first so that no other thread closes it a second time.
+// The receiver ended a LAN stream: close the socket that carries it (taken out at once; a
+// thread still using it finishes its call first).
 void close_stream_socket() {
-  net::Socket udp = lan::g_lan.udp_socket.exchange(lan::kNoSocket);
-  if (net::is_valid(udp)) {
-    net::close(udp);
-    return;
-  }
-  net::Socket tcp = lan::g_lan.tcp_socket.exchange(lan::kNoSocket);
-  if (net::is_valid(tcp)) {
-    net::shutdown_both(tcp);
-    net::close(tcp);
-  }
+  if (!lan::close_udp_socket()) lan::close_tcp_socket();
 }
 
 void acknowledge(Link link, uint32_t sequence) {

@@ -1,0 +1,250 @@
+// TReTask: the TCP receive task.
+#include "lan/Retask1.h"
+
+#include <chrono>
+
+#include "control/commands.h"
+#include "lan/Sytask1.h"
+#include "lan/lan_state.h"
+#include "lan/lan_tasks.h"
+#include "plugin/callbacks.h"
+#include "plugin/plugin_state.h"
+#include "usb/device_link.h"
+
+namespace lan {
+
+namespace {
+
+constexpr int kConnectWaitMs = 500;
+constexpr int kNotConnectedPauseMs = 300;
+constexpr int kBadFramePauseMs = 200;
+constexpr int kPostFailurePauseMs = 300;
+constexpr int kPollMs = 2;
+constexpr int kPollBudget = 100;  // 100 polls of 2 ms: about 200 ms without a frame
+constexpr int kBadFrameCost = 10;
+constexpr int kCancelWaitMs = 1000;
+constexpr size_t kSlotBytes = kMaxFrameBytes;
+constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
+
+long long now_us() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+TReTask::~TReTask() {
+  if (!released_) {
+    // Receives are still in flight into these buffers: they are left to the system.
+    (void)slots_.release();
+    ring_ = nullptr;
+  }
+  net::ring_destroy(ring_);
+}
+
+bool TReTask::stale() const {
+  return g_generation.load() != generation_;
+}
+
+bool TReTask::stop_requested() const {
+  return plugin::g_plugin.lan_stop.load() != 0 || stale();
+}
+
+bool TReTask::allocate() {
+  ring_ = net::ring_create(kTcpRingSlots, false);
+  slots_.reset(new (std::nothrow) uint8_t[kSlotBytes * kTcpRingSlots]);
+  for (auto& stream : out_) {
+    for (auto& block : stream) block.reset(new (std::nothrow) uint8_t[kBlockBytes]());
+  }
+  bool ok = ring_ && slots_ && service_.ready();
+  for (auto& stream : out_) {
+    for (auto& block : stream) ok = ok && block;
+  }
+  return ok;
+}
+
+// Main loop step 1: a new connection through a connect task. True when connected.
+bool TReTask::connect() {
+  // 1.1-1.3
+  if (!connect_task_.running()) {
+    connect_task_.drop();
+    connect_task_ = start_connect_task(pool_);
+  }
+  if (!connect_task_.wait(kConnectWaitMs)) {
+    g_lan.tcp_socket.close();  // aborts the connect
+    if (!connect_task_.wait(kConnectWaitMs)) {
+      g_connect_generation.fetch_add(1);
+      g_lan.tcp_socket.close();
+    }
+  }
+  connect_task_.drop();
+  if (stale()) return false;
+
+  // 1.4
+  SocketCell::Token token = g_lan.tcp_socket.token();
+  if (token == 0) {
+    tasks::sleep_ms(kNotConnectedPauseMs);
+    return false;
+  }
+  token_ = token;
+
+  // 1.5 Receives left from the last connection must have ended before their slots are reused.
+  if (!released_) {
+    released_ = net::ring_cancel(ring_, kNoSocket, kCancelWaitMs);
+    if (!released_) {
+      drop_connection(kNotConnectedPauseMs);
+      return false;
+    }
+  }
+  post_all();
+
+  // 1.6 The stream starts with the geometry of now.
+  control::LanGeometry geo = control::lan_geometry();
+  {
+    SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+    if (l) {
+      auto msg = commands::start_message(usb::next_sequence(), kLinkTcp, geo.size_code());
+      net::send(l.get(), msg.data(), msg.size());
+    }
+  }
+
+  // 1.7
+  g_lan.packets = 0;
+  g_lan.lost = 0;
+  service_.reset();
+  r_ = 0;
+  return true;
+}
+
+void TReTask::post_all() {
+  uint32_t len = control::lan_geometry().frame_bytes();
+  SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+  for (int k = 0; k < kTcpRingSlots; ++k) {
+    net::ring_post(ring_, l ? l.get() : kNoSocket, k, slots_.get() + k * kSlotBytes, len);
+  }
+  released_ = false;
+}
+
+// Main loop step 2: 0 with the byte count when slot k has completed; otherwise t_ tells why
+// not (over budget, or 100 after a failure).
+int TReTask::wait_slot(int k, uint32_t* bytes) {
+  for (;;) {
+    SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+    Socket s = l ? l.get() : kNoSocket;
+    int q = net::ring_query(ring_, s, k, bytes);
+    if (q == 0) return 0;
+    if (q != net::kIncomplete) {
+      t_ = kPollBudget;
+      return q;
+    }
+    if (t_ >= kPollBudget || stop_requested()) return q;
+    long long start = now_us();
+    net::ring_wait(ring_, s, k, kPollMs);
+    waited_us_ += now_us() - start;
+    // The budget counts waiting time in 2 ms steps, however often a wait ends early.
+    t_ += static_cast<int>(waited_us_ / (kPollMs * 1000));
+    waited_us_ %= kPollMs * 1000;
+  }
+}
+
+// Steps 4-5 for a good frame in slot k.
+void TReTask::handle_frame(int k, const control::LanGeometry& geo) {
+  uint8_t* frame = slots_.get() + k * kSlotBytes;
+  if (plugin::g_plugin.lan_streaming.load() != 0) {
+    if (!geo.sixteen_bit) {
+      plugin::deliver_lan(frame, frame, false);  // the frame's samples are a host block
+    } else {
+      uint8_t* a = out_[0][g_].get();
+      uint8_t* b = out_[1][g_].get();
+      convert_frame(geo, frame, a, b);
+      plugin::deliver_lan(a, b, geo.dual);
+      g_ ^= 1;
+    }
+    if (stale()) return;
+  }
+  service_.service(frame + geo.sample_bytes, geo.frame_bytes() - geo.sample_bytes);
+  t_ = 0;
+  waited_us_ = 0;
+}
+
+// Step 7. False when the post failed.
+bool TReTask::repost(int k) {
+  uint32_t len = control::lan_geometry().frame_bytes();
+  SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+  int p = net::ring_post(ring_, l ? l.get() : kNoSocket, k, slots_.get() + k * kSlotBytes, len);
+  return p == 0 || p == net::kPending;
+}
+
+// Close our connection and pause; the loop then reconnects.
+void TReTask::drop_connection(int pause_ms) {
+  g_lan.tcp_socket.close_if(token_);
+  tasks::sleep_ms(pause_ms);
+  t_ = 0;
+  waited_us_ = 0;
+}
+
+void TReTask::run() {
+  // Start.
+  if (stale()) return;
+  g_lan.lost = 0;
+  if (!allocate()) return;
+  service_.reset();
+  // A connection left open by an earlier task is used as it is.
+  token_ = g_lan.tcp_socket.token();
+  r_ = t_ = g_ = 0;
+
+  while (!stop_requested()) {
+    // 1. Not connected, or the connection is not the one we use.
+    SocketCell::Token current = g_lan.tcp_socket.token();
+    if (current == 0) {
+      connect();
+      continue;
+    }
+    if (current != token_) {
+      // Another connection than ours (one left open by an earlier task or a probe): it is used
+      // as it is, and what was posted on the old one has ended with it.
+      if (!released_) released_ = net::ring_cancel(ring_, kNoSocket, kCancelWaitMs);
+      token_ = current;
+    }
+
+    // 2.
+    uint32_t bytes = 0;
+    int q = wait_slot(r_, &bytes);
+    if (stop_requested()) break;
+
+    // 3. One geometry snapshot per frame.
+    control::LanGeometry geo = control::lan_geometry();
+    bool good = q == 0 && t_ < kPollBudget && bytes == geo.frame_bytes() &&
+                has_frame_marker(slots_.get() + r_ * kSlotBytes + geo.sample_bytes);
+    if (good) {
+      handle_frame(r_, geo);
+      if (stale()) return end();
+    } else {
+      // 6.
+      g_lan.lost.fetch_add(1);
+      t_ += kBadFrameCost;
+      if (t_ >= kPollBudget) {
+        drop_connection(kBadFramePauseMs);
+        continue;
+      }
+    }
+
+    // 7.
+    bool posted = repost(r_);
+    r_ = (r_ + 1) % kTcpRingSlots;
+    if (!posted) drop_connection(kPostFailurePauseMs);
+  }
+  end();
+}
+
+void TReTask::end() {
+  // The receives go before anything of ours does; the connection itself stays open.
+  if (!released_) {
+    SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+    released_ = net::ring_cancel(ring_, l ? l.get() : kNoSocket, kCancelWaitMs);
+  }
+  if (stale()) return;
+  send_stop_message(kLinkTcp);
+}
+
+}  // namespace lan

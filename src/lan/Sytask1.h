@@ -1,0 +1,23 @@
+// TConTask: the connect task. It opens the TCP socket, stores it as the LAN link's TCP socket at
+// once (so that a waiter can abort the connect by closing it) and connects it to the receiver.
+// The outcome is read from the TCP socket: none means not connected.
+#pragma once
+
+#include <cstdint>
+
+namespace lan {
+
+constexpr int kSocketBufferBytes = 16 * 1024 * 1024;  // absorbs frames while the task is busy
+constexpr int kSocketTimeoutMs = 200;                 // blocking calls on the LAN sockets
+
+class TConTask {
+ public:
+  explicit TConTask(uint32_t generation) : generation_(generation) {}
+  void run();
+
+ private:
+  bool stale() const;
+  uint32_t generation_;
+};
+
+}  // namespace lan
