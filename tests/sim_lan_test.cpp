@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -368,6 +370,33 @@ TEST_F(LanSim, CommandsReachTheSharedModelAndAreAcknowledgedInTrailers) {
   EXPECT_EQ(state().stream_rate, 100000000u / 16);  // the clock reached the LAN stream
 }
 
+// A full clear that takes 100 ms: accepted at once, its outcome in a later trailer.
+TEST_F(LanSim, LateAnswersFollowInLaterTrailers) {
+  device.firmware_clear_delay(100);
+  Socket s(start_tcp(k24));
+  ASSERT_EQ(read_frame(s.fd, k24).size(), k24.frame_bytes());
+  send_all(s.fd, message(200, {0x0C, 0x00, 0x00, 0x80, 2}));
+  const auto sent = Clock::now();
+  uint32_t tag = 0;
+  bool accepted = false, cleared = false;
+  for (int i = 0; i < 40 && !cleared; ++i) {
+    const Bytes f = read_frame(s.fd, k24);
+    ASSERT_EQ(f.size(), k24.frame_bytes());
+    const Trailer t = trailer(f.data(), k24);
+    if (t.tag == tag) continue;
+    tag = t.tag;
+    for (auto [word, value] : t.records) {
+      if (word == 0x00 && value == 200) accepted = true;
+      if (word == (0x0Cu | 4u << 8) && value == 200) {
+        cleared = true;
+        EXPECT_TRUE(accepted);
+        EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(90));
+      }
+    }
+  }
+  EXPECT_TRUE(cleared);
+}
+
 TEST_F(LanSim, DatagramStreamGoesToWhoeverStartedIt) {
   Socket u(udp_client());
   send_to(u.fd, udp_port, message(9, {0x15, 0, k24.size_code}));
@@ -575,6 +604,30 @@ TEST_F(LanSim, StopsPromptlyRebindsAndServesLoopbackOnly) {
   EXPECT_FALSE(second.start("192.0.2.1", 0, 0));
   EXPECT_FALSE(second.start("localhost", 0, 0));
   EXPECT_TRUE(second.start("127.0.0.2", 0, 0));
+}
+
+// The program: it serves loopback only, answers with the serial it was given and ends by itself.
+TEST(LanSimProgram, ServesForItsTimeLimit) {
+  EXPECT_NE(std::system(KMV_SIM_PROGRAM " --bind 192.0.2.1 --seconds 1 2>/dev/null"), 0);
+  EXPECT_NE(std::system(KMV_SIM_PROGRAM " --serial 300 2>/dev/null"), 0);
+
+  const auto t0 = Clock::now();
+  FILE* out = popen(KMV_SIM_PROGRAM " --tcp-port 0 --udp-port 0 --seconds 1 --serial 9", "r");
+  ASSERT_NE(out, nullptr);
+  char line[256] = {};
+  ASSERT_NE(fgets(line, sizeof line, out), nullptr);
+  unsigned tcp = 0, udp = 0;
+  ASSERT_EQ(std::sscanf(line, "kmv410-sim: listening on 127.0.0.1 tcp %u udp %u", &tcp, &udp), 2)
+      << line;
+  Socket u(udp_client());
+  send_to(u.fd, uint16_t(udp), message(1, {0x12, 0}));
+  uint8_t r[64];
+  EXPECT_EQ(receive(u.fd, r, sizeof r, 1000), 12);
+  EXPECT_EQ(r[5], 9);
+  while (fgets(line, sizeof line, out)) {
+  }
+  EXPECT_EQ(pclose(out), 0);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
 }
 
 // The control functions of the bridge library drive the same server.
