@@ -208,6 +208,9 @@ void KMVSIM_CALL KMVSIM_LanBadMarkers(uint32_t frames);
 void KMVSIM_CALL KMVSIM_LanSkipFrames(uint32_t count);
 /* Drop every open TCP connection at once (reset, not an orderly close). */
 void KMVSIM_CALL KMVSIM_LanDropConnections(void);
+/* While on, stream set-up commands that arrive over the LAN are answered with byte 1 = 1, which
+ * asks the host to reopen its LAN stream socket. Default: off. */
+void KMVSIM_CALL KMVSIM_LanSetupRestart(int32_t on);
 
 /* Test pattern: sample n of the stream carrying channel c (0 or 1), at 24 or 16 bits, as signed
  * values. n counts from the last stream start (USB: open, or stream mode on; LAN: the start

@@ -123,4 +123,11 @@ KMV_EXPORT void KMVSIM_CALL KMVSIM_LanDropConnections(void) {
   });
 }
 
+KMV_EXPORT void KMVSIM_CALL KMVSIM_LanSetupRestart(int32_t on) {
+  guarded([&] {
+    server().setup_restart(on != 0);
+    return 1;
+  });
+}
+
 }  // extern "C"

@@ -176,6 +176,7 @@ struct LanServer::Impl {
   std::atomic<bool> silent{false};
   std::atomic<bool> answer_udp{true};
   std::atomic<bool> answer_tcp{true};
+  std::atomic<bool> setup_restart{false};
   std::atomic<uint32_t> drop_requests{0};
   std::mutex faults;  // the counted faults below
   uint32_t fault_kind = 0, fault_index = 0, fault_frames = 0;
@@ -350,7 +351,11 @@ void LanServer::Impl::handle(const uint8_t* message, size_t length, Connection* 
     identify(message, o, from, sender);
     return;
   }
-  for (int i = 0; i < o.count; ++i) queue_record(o.replies[i]);
+  for (int i = 0; i < o.count; ++i) {
+    ReplyRecord r = o.replies[i];
+    if ((r.word & 0xFF) == kCodeStreamSetup && setup_restart.load()) r.word |= 1u << 8;
+    queue_record(r);
+  }
   if (!o.applied) return;
   const uint8_t link = cmd[1];
   if (o.event == Receiver::Event::StartLan) {
@@ -768,6 +773,7 @@ void LanServer::reset() {
   m.real_time = true;
   m.silent = false;
   m.answer_udp = m.answer_tcp = true;
+  m.setup_restart = false;
   {
     std::lock_guard<std::mutex> lock(m.faults);
     m.fault_kind = m.fault_index = m.fault_frames = 0;
@@ -807,6 +813,10 @@ void LanServer::bad_markers(uint32_t frames) {
 void LanServer::skip_frames(uint32_t count) {
   std::lock_guard<std::mutex> lock(impl_->faults);
   impl_->skip_count += count;
+}
+
+void LanServer::setup_restart(bool on) {
+  impl_->setup_restart = on;
 }
 
 void LanServer::drop_connections() {

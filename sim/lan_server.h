@@ -45,6 +45,7 @@ class LanServer {
   void bad_markers(uint32_t frames);
   void skip_frames(uint32_t count);
   void drop_connections();
+  void setup_restart(bool on);
 
   struct Impl;
 

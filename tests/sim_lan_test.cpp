@@ -328,11 +328,13 @@ TEST_F(LanSim, CommandsReachTheSharedModelAndAreAcknowledgedInTrailers) {
   send_all(s.fd, message(102, {0xF5, 1, 12, 1, 1}));                   // attenuator, coupled
   device.reject_address(true);
   send_all(s.fd, message(103, {0xB0, 10, 10, 0, 0, 5, 0}));  // address, rejected
+  server.setup_restart(true);
+  send_all(s.fd, message(104, {0xB4, 2, 0x03, 1, 0}));  // answered: reopen the stream socket
 
   // Replies come in batches under new tags; a repeated tag carries the same batch again.
   std::map<uint32_t, uint32_t> acks;  // sequence -> record word
   uint32_t last_tag = tag0;
-  for (int i = 0; i < 40 && acks.size() < 4; ++i) {
+  for (int i = 0; i < 40 && acks.size() < 5; ++i) {
     const Bytes f = read_frame(s.fd, k24);
     ASSERT_EQ(f.size(), k24.frame_bytes());
     const Trailer t = trailer(f.data(), k24);
@@ -345,12 +347,13 @@ TEST_F(LanSim, CommandsReachTheSharedModelAndAreAcknowledgedInTrailers) {
       if ((word & 0xFF) != 0xF1) acks[value] = word;
     }
   }
-  ASSERT_EQ(acks.size(), 4u);
+  ASSERT_EQ(acks.size(), 5u);
   EXPECT_EQ(acks[100], 0xF2u | 100u << 8);
   EXPECT_EQ(acks[101], 0xB0u | 2u << 8);
   EXPECT_EQ(acks[102], 0xF5u | 1u << 8 | (12u | 1u << 8) << 16);
   EXPECT_EQ(acks[103] & 0xFFFF, 0xB0u | 0x0Au << 8);
   EXPECT_NE((acks[103] >> 16) & 0xFF, 0u);
+  EXPECT_EQ(acks[104], 0xB4u | 1u << 8);
 
   KMVSIM_State model{};
   model.size = sizeof model;
@@ -363,9 +366,9 @@ TEST_F(LanSim, CommandsReachTheSharedModelAndAreAcknowledgedInTrailers) {
   EXPECT_EQ(model.commands_received, 0u);  // nothing came over USB
   uint32_t sequence = 0;
   uint8_t bytes[8];
-  ASSERT_GE(device.received_count(), 4u);
+  ASSERT_GE(device.received_count(), 5u);
   const uint32_t last = device.received_count() - 1;
-  EXPECT_EQ(device.received(last, bytes, sizeof bytes, &sequence), 7u);
+  EXPECT_EQ(device.received(last - 1, bytes, sizeof bytes, &sequence), 7u);
   EXPECT_EQ(sequence, 103u);
   EXPECT_EQ(state().stream_rate, 100000000u / 16);  // the clock reached the LAN stream
 }
@@ -643,7 +646,8 @@ TEST(LanSimBridge, ControlFunctions) {
   ASSERT_TRUE(start && stop && get && answer && reset && serial);
   for (const char* name :
        {"KMVSIM_LanSetRealTime", "KMVSIM_LanSetSilent", "KMVSIM_LanDatagramFault",
-        "KMVSIM_LanBadMarkers", "KMVSIM_LanSkipFrames", "KMVSIM_LanDropConnections"}) {
+        "KMVSIM_LanBadMarkers", "KMVSIM_LanSkipFrames", "KMVSIM_LanDropConnections",
+        "KMVSIM_LanSetupRestart"}) {
     EXPECT_NE(dlsym(lib, name), nullptr) << name;
   }
 
