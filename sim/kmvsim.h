@@ -146,29 +146,29 @@ void KMVSIM_CALL KMVSIM_FailWrites(uint32_t count, uint32_t status);
  * either link change the one device model (KMVSIM_GetState, KMVSIM_Received show both); their
  * replies ride in the trailers of the LAN stream's frames. Off until started. */
 typedef struct KMVSIM_LanState {
-  uint32_t size;               /* set by the caller to sizeof(KMVSIM_LanState) */
-  uint32_t running;            /* 1 while the server runs */
-  uint32_t bind_address;       /* IPv4, host byte order */
-  uint32_t tcp_port;           /* bound ports, host byte order */
+  uint32_t size;         /* set by the caller to sizeof(KMVSIM_LanState) */
+  uint32_t running;      /* 1 while the server runs */
+  uint32_t bind_address; /* IPv4, host byte order */
+  uint32_t tcp_port;     /* bound ports, host byte order */
   uint32_t udp_port;
-  uint32_t stream;             /* KMVSIM_LAN_STREAM_* */
-  uint32_t size_code;          /* size code of the running or last stream */
-  uint32_t stream_rate;        /* per-stream sample rate of the running or last stream, Hz */
-  uint32_t next_frame;         /* frame number of the next frame */
-  uint32_t last_tag;           /* reply tag in the latest trailer */
-  uint32_t udp_destination;    /* IPv4 (host order) and port of the datagram stream */
+  uint32_t stream;          /* KMVSIM_LAN_STREAM_* */
+  uint32_t size_code;       /* size code of the running or last stream */
+  uint32_t stream_rate;     /* per-stream sample rate of the running or last stream, Hz */
+  uint32_t next_frame;      /* frame number of the next frame */
+  uint32_t last_tag;        /* reply tag in the latest trailer */
+  uint32_t udp_destination; /* IPv4 (host order) and port of the datagram stream */
   uint32_t udp_destination_port;
-  uint32_t connections;        /* TCP connections open now */
+  uint32_t connections; /* TCP connections open now */
   uint64_t connections_accepted;
-  uint64_t identify_udp;       /* identify probes answered on UDP and on TCP */
+  uint64_t identify_udp; /* identify probes answered on UDP and on TCP */
   uint64_t identify_tcp;
-  uint64_t starts;             /* start messages taken */
-  uint64_t stops;              /* stop messages that ended a stream */
-  uint64_t commands_received;  /* messages received over the LAN, probes included */
-  uint64_t frames_sent;        /* frames sent whole (TCP) or all their datagrams sent (UDP) */
-  uint64_t frames_dropped;     /* real time: frames due while the previous one was still going */
+  uint64_t starts;            /* start messages taken */
+  uint64_t stops;             /* stop messages that ended a stream */
+  uint64_t commands_received; /* messages received over the LAN, probes included */
+  uint64_t frames_sent;       /* frames sent whole (TCP) or all their datagrams sent (UDP) */
+  uint64_t frames_dropped;    /* real time: frames lost with the link four frames behind */
   uint64_t datagrams_sent;
-  uint64_t records_sent;       /* reply records put into trailers (new tags) */
+  uint64_t records_sent; /* reply records put into trailers (new tags) */
 } KMVSIM_LanState;
 
 #define KMVSIM_LAN_STREAM_NONE 0u
@@ -184,8 +184,9 @@ void KMVSIM_CALL KMVSIM_LanStop(void);
 int KMVSIM_CALL KMVSIM_LanGetState(KMVSIM_LanState* state); /* 1 when filled */
 /* LAN faults, pacing and counters back to their defaults (a running server keeps running). */
 void KMVSIM_CALL KMVSIM_LanReset(void);
-/* Real time paces frames at the LAN stream's rate, dropping frames the link cannot take;
- * otherwise the next frame follows as soon as the last was sent. Default: real time. */
+/* Real time paces frames at the LAN stream's rate; when the link falls behind, the receiver keeps
+ * four frames and loses those due beyond them. Otherwise the next frame follows as soon as the
+ * last was sent. Default: real time. */
 void KMVSIM_CALL KMVSIM_LanSetRealTime(int32_t on);
 
 /* LAN faults. */
