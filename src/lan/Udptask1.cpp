@@ -24,6 +24,7 @@ constexpr int kPollMs = 2;
 constexpr int kPollBudget = 100;  // about 200 ms of silence, or 100 bad datagrams
 constexpr int kCancelWaitMs = 1000;
 constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
+constexpr int kCommandReconnectMs = 1000;
 
 long long now_us() {
   using namespace std::chrono;
@@ -167,6 +168,18 @@ bool TUDPTask::repost(int k) {
   return p == 0 || p == net::kPending;
 }
 
+// The LAN commands travel on the TCP connection that the last TCP receive task left open. When
+// there is none (it never came up, the receiver dropped it, a failed send closed it), nothing
+// else would open one while datagrams stream: so this task does, about once a second.
+void TUDPTask::keep_command_connection() {
+  if (g_lan.tcp_socket.load() != kNoSocket || connect_task_.running()) return;
+  connect_task_.drop();
+  long long now = tasks::now_ms();
+  if (now < next_connect_ms_) return;
+  next_connect_ms_ = now + kCommandReconnectMs;
+  connect_task_ = start_connect_task(pool_);
+}
+
 // Step 9.
 void TUDPTask::restart() {
   g_lan.udp_socket.close_if(token_);
@@ -216,6 +229,7 @@ void TUDPTask::run() {
       restart();
       continue;
     }
+    if (frame_done) keep_command_connection();
 
     // 8.
     bool posted = repost(r_);

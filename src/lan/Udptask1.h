@@ -10,6 +10,7 @@
 #include "lan/frame_service.h"
 #include "lan/socket_cell.h"
 #include "platform/net.h"
+#include "platform/tasks.h"
 
 namespace lan {
 
@@ -18,7 +19,8 @@ constexpr uint32_t kDatagramBytes = 1458;  // packet index + 1456 frame bytes
 
 class TUDPTask {
  public:
-  explicit TUDPTask(uint32_t generation) : generation_(generation) {}
+  // `pool` runs the connect tasks that keep the command connection.
+  TUDPTask(uint32_t generation, tasks::Pool* pool) : generation_(generation), pool_(pool) {}
   ~TUDPTask();
   TUDPTask(const TUDPTask&) = delete;
   TUDPTask& operator=(const TUDPTask&) = delete;
@@ -33,9 +35,13 @@ class TUDPTask {
   bool take_datagram(int k, uint32_t bytes, const control::LanGeometry& geo, bool* frame_done);
   bool repost(int k);
   void restart();
+  void keep_command_connection();
   void end();
 
   uint32_t generation_;
+  tasks::Pool* pool_;
+  tasks::Task connect_task_;
+  long long next_connect_ms_ = 0;
   SocketCell::Token token_ = 0;  // our UDP socket
   bool released_ = true;         // nothing of the ring in flight
 

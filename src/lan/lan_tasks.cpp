@@ -20,7 +20,7 @@ void start_udp_task() {
   if (!g.pool || g.udp_task.running()) return;
   uint32_t generation = g_generation.load();
   tasks::Pool* pool = g.pool;
-  g.udp_task = pool->start([generation] { TUDPTask(generation).run(); });
+  g.udp_task = pool->start([generation, pool] { TUDPTask(generation, pool).run(); });
 }
 
 void start_tcp_receive_task() {

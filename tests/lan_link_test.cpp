@@ -1,0 +1,414 @@
+// The LAN link end to end: the plug-in opened in process without a USB receiver, and the
+// simulated receiver's LAN side on a loopback address of a private network namespace
+// (lan_netns_run.sh: 192.168.1.10 on lo, and a hosts file where KMV410-0123 is 127.0.0.1).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "control/Form1.h"
+#include "control/stream_config.h"
+#include "kmvsim.h"
+#include "lan/lan_state.h"
+#include "platform/tasks.h"
+#include "platform/ui.h"
+#include "plugin/ExtIO_KMV410B211.h"
+#include "plugin/callbacks.h"
+#include "plugin/plugin_state.h"
+#include "usb/command_queue.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using lan::g_lan;
+using plugin::g_plugin;
+
+constexpr char kDesign[] = "192.168.1.10";
+constexpr char kLoopback[] = "127.0.0.1";
+
+// ---- The host: counts blocks and checks the simulator's test pattern in each ----
+
+std::atomic<int> g_blocks{0};
+std::atomic<int> g_pattern_errors{0};
+std::atomic<int> g_bits{24};  // what the test expects the LAN stream to carry
+
+int32_t sample24(const uint8_t* p) {
+  return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
+}
+
+// Consecutive samples of a block count up by one; Q is the pattern of I. 16-bit samples arrive
+// widened: the 16-bit value in the upper bytes, 0x80 below.
+void check_pattern(const uint8_t* block) {
+  const int bits = g_bits.load();
+  const uint32_t mask = bits == 16 ? 0xFFFF : 0xFFFFFF;
+  int errors = 0;
+  uint32_t previous = 0;
+  for (uint32_t k = 0; k < 130560 && errors == 0; ++k) {
+    const uint8_t* s = block + 6 * k;
+    uint32_t i = uint32_t(sample24(s)), q = uint32_t(sample24(s + 3));
+    if (bits == 16) {
+      if (s[0] != 0x80 || s[3] != 0x80) ++errors;
+      i >>= 8;
+      q >>= 8;
+    }
+    uint64_t n = i & mask;
+    if ((uint32_t(KMVSIM_PatternQ(0, n, uint32_t(bits))) & mask) != (q & mask)) ++errors;
+    if (k > 0 && ((previous + 1) & mask) != (i & mask)) ++errors;
+    previous = i;
+  }
+  if (errors) ++g_pattern_errors;
+}
+
+void host_callback(int32_t count, int32_t status, float, void* data) {
+  if (count == 130560 && data) {
+    check_pattern(static_cast<const uint8_t*>(data));
+    ++g_blocks;
+    return;
+  }
+  if (status == plugin::kSampleRateChanged) GetHWSR();
+  if (status == plugin::kLoChanged) GetHWLO64();
+}
+
+void on_ui(const std::function<void()>& fn) {
+  ui::run_on_ui(fn);
+}
+
+bool eventually(const std::function<bool()>& cond, int ms = 5000) {
+  long long end = tasks::now_ms() + ms;
+  while (tasks::now_ms() < end) {
+    if (cond()) return true;
+    tasks::sleep_ms(10);
+  }
+  return cond();
+}
+
+KMVSIM_LanState lan_state() {
+  KMVSIM_LanState s{};
+  s.size = sizeof s;
+  KMVSIM_LanGetState(&s);
+  return s;
+}
+
+KMVSIM_State sim_state() {
+  KMVSIM_State s{};
+  s.size = sizeof s;
+  KMVSIM_GetState(&s);
+  return s;
+}
+
+// Every command the receiver took since the last clear, without the sequence.
+std::vector<Bytes> received() {
+  std::vector<Bytes> out;
+  uint32_t n = KMVSIM_ReceivedCount();
+  for (uint32_t i = 0; i < n; ++i) {
+    uint8_t buf[300];
+    uint32_t seq = 0;
+    uint32_t len = KMVSIM_Received(i, buf, sizeof buf, &seq);
+    out.emplace_back(buf, buf + std::min<uint32_t>(len, sizeof buf));
+  }
+  return out;
+}
+
+bool received_starting(std::initializer_list<uint8_t> head) {
+  for (const Bytes& m : received()) {
+    if (m.size() >= head.size() && std::equal(head.begin(), head.end(), m.begin())) return true;
+  }
+  return false;
+}
+
+struct Panel {
+  bool lan, lan1, tcp, tcp_enabled, udp, udp_enabled, conn_enabled, set_enabled;
+  std::string ip, firm;
+};
+Panel panel() {
+  Panel p{};
+  on_ui([&] {
+    TF_RDR1& f = *F_RDR1;
+    p = {f.CB_LAN->checked(), f.CB_LAN1->checked(), f.RB_TCP->checked(), f.RB_TCP->enabled,
+         f.RB_UDP->checked(), f.RB_UDP->enabled,    f.B_Conn->enabled,   f.B_Set->enabled,
+         f.E_IP->text(),      f.L_Firm->caption};
+  });
+  return p;
+}
+
+class LanLinkTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    auto dir = std::filesystem::temp_directory_path() / ("kmv-lanlink-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    SetCallback(host_callback);
+  }
+  void SetUp() override {
+    KMVSIM_Reset();
+    KMVSIM_SetPresent(0);  // no USB receiver: the plug-in looks on the LAN
+    KMVSIM_SetTestPattern(1);
+    KMVSIM_LanReset();
+    KMVSIM_ClearReceived();
+    g_blocks = 0;
+    g_pattern_errors = 0;
+    g_bits = 24;
+  }
+  void TearDown() override {
+    for (int i = 0; i < 5 && g_plugin.open_count.load() > 0; ++i) CloseHW();
+    KMVSIM_LanStop();
+    std::filesystem::remove("KMV410V2.11");
+  }
+  static void serve(const char* address) { ASSERT_EQ(KMVSIM_LanStart(address, 55557, 55558), 1); }
+  // Open with a settings file whose address field holds `ip`.
+  static void open_at(const std::string& ip, const std::string& serial = "0000") {
+    if (ip != kDesign || serial != "0000") {
+      ASSERT_TRUE(OpenHW());
+      on_ui([&] {
+        F_RDR1->E_IP->set_text(ip);
+        F_RDR1->E_LANSN->set_text(serial);
+      });
+      CloseHW();  // writes the settings file
+    }
+    KMVSIM_ClearReceived();
+    ASSERT_TRUE(OpenHW());
+  }
+  // The "Connect" handler (the button itself is disabled while a connection is up).
+  static void connect_click() {
+    on_ui([] { F_RDR1->B_ConnClick(F_RDR1->B_Conn); });
+  }
+  static void set_text(ui::Control* TF_RDR1::*edit, const std::string& text) {
+    on_ui([&] { (F_RDR1->*edit)->set_text(text); });
+  }
+  static bool tcp_task_running() {
+    bool running = false;
+    on_ui([&] { running = g_plugin.tcp_task.running(); });
+    return running;
+  }
+  static bool udp_task_running() {
+    bool running = false;
+    on_ui([&] { running = g_plugin.udp_task.running(); });
+    return running;
+  }
+};
+
+// ---- Discovery ----
+
+TEST_F(LanLinkTest, ReceiverAnsweringOnBothTransportsIsIdentifiedAndStreamsOverTcp) {
+  serve(kDesign);
+  KMVSIM_SetSerial(7);
+  open_at(kDesign);
+  Panel p = panel();
+  EXPECT_EQ(p.firm, "KMV410 V211 S/N 0007");
+  EXPECT_TRUE(p.lan && p.lan1);
+  EXPECT_TRUE(p.tcp && p.tcp_enabled);
+  EXPECT_TRUE(!p.udp && p.udp_enabled);  // TCP preferred
+  // "Set" comes back once the receiver has echoed the clock sent at open.
+  EXPECT_TRUE(eventually([] { return panel().set_enabled; }));
+  // "Connect" stays off once the receive task's connection is up (the status tick keeps it).
+  EXPECT_TRUE(eventually([] { return !panel().conn_enabled; }));
+  EXPECT_EQ(GetHWSR(), 7812500);  // the LAN rate is reported
+  EXPECT_TRUE(tcp_task_running());
+  // The probe connection was closed; the receive task's own one carries the stream.
+  EXPECT_TRUE(eventually([] { return lan_state().stream == KMVSIM_LAN_STREAM_TCP; }));
+  EXPECT_TRUE(eventually([] { return lan_state().connections == 1; }));
+  EXPECT_GE(lan_state().connections_accepted, 2u);
+  EXPECT_EQ(g_lan.udp_socket.load(), lan::kNoSocket);
+
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  EXPECT_TRUE(eventually([] { return g_blocks.load() >= 5; }));
+  EXPECT_EQ(g_pattern_errors.load(), 0);
+  EXPECT_EQ(g_lan.lost.load(), 0u);
+}
+
+TEST_F(LanLinkTest, SettingsRestoredAtOpenReachTheLanReceiver) {
+  serve(kDesign);
+  open_at(kDesign);
+  // The panel's settings were applied while the receive task was still connecting: they waited
+  // in the LAN queue and went out, acknowledged, once frames flowed.
+  EXPECT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  EXPECT_TRUE(received_starting({0xF5, 0x01}));  // channel-1 attenuator
+  EXPECT_TRUE(received_starting({0xF5, 0x02}));  // channel-2 attenuator
+  EXPECT_TRUE(received_starting({0xF5, 0x03}));  // channel-1 antenna control
+  EXPECT_TRUE(received_starting({0xF5, 0x05}));  // input flags and antennas
+  EXPECT_TRUE(received_starting({0xB0, 0x02}));  // frequency, both channels
+  EXPECT_TRUE(received_starting({0xB4, 0x02}));  // LAN stream set-up
+  EXPECT_TRUE(received_starting({0xF2, 125}));   // clock
+  std::string typed;
+  on_ui([&] { typed = F_RDR1->E_Freq0->text(); });
+  typed.erase(std::remove(typed.begin(), typed.end(), '.'), typed.end());
+  EXPECT_EQ(std::to_string(sim_state().frequency[0]), typed);
+}
+
+TEST_F(LanLinkTest, ReceiverAnsweringOnUdpOnlyLeavesTheLinkDown) {
+  serve(kDesign);
+  open_at(kDesign);
+  KMVSIM_LanAnswer(1, 0);
+  uint64_t probes = lan_state().identify_udp;
+  connect_click();
+  Panel p = panel();
+  EXPECT_TRUE(p.udp && p.udp_enabled);
+  EXPECT_TRUE(!p.tcp && !p.tcp_enabled);
+  EXPECT_FALSE(p.lan || p.lan1);
+  EXPECT_FALSE(tcp_task_running());
+  EXPECT_FALSE(udp_task_running());
+  EXPECT_TRUE(eventually([] { return panel().conn_enabled; }));
+  EXPECT_EQ(lan_state().identify_udp, probes + 1);
+}
+
+TEST_F(LanLinkTest, SilentReceiverLeavesBothTransportsOff) {
+  serve(kDesign);
+  KMVSIM_LanAnswer(0, 0);
+  open_at(kDesign);
+  Panel p = panel();
+  EXPECT_TRUE(!p.tcp && !p.tcp_enabled && !p.udp && !p.udp_enabled);
+  EXPECT_FALSE(p.lan);
+  EXPECT_TRUE(p.conn_enabled);
+  EXPECT_FALSE(tcp_task_running());
+  // Commands have no LAN receiver to wait for: dropped.
+  EXPECT_EQ(usb::queue_length(usb::lan_queue()), 0u);
+}
+
+TEST_F(LanLinkTest, InvalidAddressesShowErrorAndProbeNothing) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return lan_state().stream == KMVSIM_LAN_STREAM_TCP; }));
+  // With LAN1 on, a discovery's own unchecking of it would restart the stream first.
+  on_ui([] { F_RDR1->CB_LAN1->set_checked(false); });
+  for (const char* text :
+       {"dhcp", "0.0.0.0", "255.255.255.255", "", "10.0.0.256", "1234567890123456"}) {
+    KMVSIM_LanState before = lan_state();
+    set_text(&TF_RDR1::E_IP, text);
+    connect_click();
+    EXPECT_EQ(panel().ip, "Error!") << text;
+    EXPECT_EQ(g_plugin.lan_stop.load(), 1) << text;  // running LAN tasks end by themselves
+    KMVSIM_LanState after = lan_state();
+    EXPECT_EQ(after.identify_udp, before.identify_udp) << text;
+    EXPECT_EQ(after.identify_tcp, before.identify_tcp) << text;
+  }
+  EXPECT_TRUE(eventually([] { return !tcp_task_running(); }));
+}
+
+TEST_F(LanLinkTest, DhcpLooksUpTheReceiversNetworkName) {
+  serve(kLoopback);  // only the name leads here: nothing listens on the design address
+  open_at("DHCP", "0123");
+  Panel p = panel();
+  EXPECT_TRUE(p.lan && p.tcp);
+  EXPECT_EQ(p.ip, "DHCP");
+  EXPECT_EQ(lan_state().identify_udp, 1u);
+  EXPECT_GE(lan_state().identify_tcp, 1u);
+}
+
+TEST_F(LanLinkTest, DhcpNameThatDoesNotResolveFallsBackToTheDesignAddress) {
+  serve(kDesign);
+  open_at("DHCP", "0999");
+  EXPECT_TRUE(panel().lan);
+  EXPECT_EQ(panel().ip, "DHCP");
+}
+
+TEST_F(LanLinkTest, SetAddressIsQueuedForTheLanReceiverAndARejectionShowsError) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  KMVSIM_RejectAddress(1);
+  ASSERT_TRUE(eventually([] { return panel().set_enabled; }));  // after the clock echo
+  set_text(&TF_RDR1::E_IP, "10.0.0.5");
+  on_ui([] { F_RDR1->B_Set->click(); });
+  EXPECT_TRUE(eventually([] { return received_starting({0xB0, 0x0A, 10, 0, 0, 5}); }));
+  EXPECT_TRUE(eventually([] { return panel().ip == "Error!"; }));
+}
+
+// ---- Start and stop ----
+
+TEST_F(LanLinkTest, StopHWInTcpModeReconnectsAndStreamsWithoutDelivery) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  ASSERT_TRUE(eventually([] { return g_blocks.load() >= 3; }));
+  uint64_t accepted = lan_state().connections_accepted;
+  StopHW();
+  Panel p = panel();
+  EXPECT_TRUE(p.conn_enabled);
+  bool rg = false;
+  on_ui([&] { rg = F_RDR1->RG_LAN->enabled; });
+  EXPECT_TRUE(rg);
+  // A new connection and a new stream: frames are counted, none reaches the host.
+  EXPECT_TRUE(eventually([&] { return lan_state().connections_accepted > accepted; }));
+  uint32_t packets = 0;
+  ASSERT_TRUE(eventually([&] {
+    packets = g_lan.packets.load();
+    return packets > 3;
+  }));
+  int blocks = g_blocks.load();
+  EXPECT_TRUE(eventually([&] { return g_lan.packets.load() > packets + 5; }));
+  EXPECT_EQ(g_blocks.load(), blocks);
+  EXPECT_TRUE(tcp_task_running());
+}
+
+TEST_F(LanLinkTest, StartHW64InUdpModeStreamsDatagramsWhileCommandsGoOnTcp) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  StopHW();  // the transport can be changed only after a stop
+  on_ui([] { F_RDR1->RB_UDP->set_checked(true); });
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  EXPECT_FALSE(tcp_task_running());
+  EXPECT_TRUE(udp_task_running());
+  EXPECT_TRUE(eventually([] { return lan_state().stream == KMVSIM_LAN_STREAM_UDP; }));
+  EXPECT_TRUE(eventually([] { return g_blocks.load() >= 5; }));
+  EXPECT_EQ(g_pattern_errors.load(), 0);
+  // The stopped receive task's connection (or, when it had none yet, the one the UDP stream
+  // task opens for them) carries the commands.
+  EXPECT_TRUE(eventually([] { return g_lan.tcp_socket.load() != lan::kNoSocket; }));
+  KMVSIM_ClearReceived();
+  EXPECT_EQ(SetAttenuators(12), 0);
+  EXPECT_TRUE(eventually([] { return received_starting({0xF5, 0x01, 12}); }));
+  EXPECT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }));
+  EXPECT_EQ(sim_state().frontend[1] & 0xFF, 12u);
+}
+
+TEST_F(LanLinkTest, SixteenBitDualStreamReachesBothLanStreams) {
+  serve(kDesign);
+  open_at(kDesign);
+  // Separate mode enables LAN2; both LAN streams make a 16-bit dual stream.
+  on_ui([] {
+    F_RDR1->RB_Csep->set_checked(true);
+    F_RDR1->CB_LAN2->enabled = true;
+    F_RDR1->CB_LAN2->set_checked(true);
+  });
+  EXPECT_EQ(control::lan_geometry().packets, 718u);
+  g_bits = 16;
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  EXPECT_TRUE(eventually([] { return lan_state().size_code == 0x0F; }));
+  EXPECT_TRUE(eventually([] { return g_blocks.load() >= 4; }));
+  EXPECT_EQ(g_pattern_errors.load(), 0);
+}
+
+TEST_F(LanLinkTest, DroppedConnectionIsReconnectedAndTheStreamResumes) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  ASSERT_TRUE(eventually([] { return g_blocks.load() >= 2; }));
+  uint64_t accepted = lan_state().connections_accepted;
+  KMVSIM_LanDropConnections();
+  EXPECT_TRUE(eventually([&] { return lan_state().connections_accepted > accepted; }));
+  int blocks = g_blocks.load();
+  EXPECT_TRUE(eventually([&] { return g_blocks.load() >= blocks + 3; }));
+}
+
+TEST_F(LanLinkTest, CloseHWEndsTheTasksAndClosesTheSockets) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  ASSERT_TRUE(eventually([] { return g_blocks.load() >= 1; }));
+  CloseHW();
+  EXPECT_EQ(g_lan.tcp_socket.load(), lan::kNoSocket);
+  EXPECT_EQ(g_lan.udp_socket.load(), lan::kNoSocket);
+  EXPECT_TRUE(eventually([] { return lan_state().connections == 0; }));
+  int blocks = g_blocks.load();
+  tasks::sleep_ms(200);
+  EXPECT_EQ(g_blocks.load(), blocks);
+}
+
+}  // namespace
