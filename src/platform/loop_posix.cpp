@@ -1,5 +1,6 @@
 // Headless event loop (POSIX): the plug-in owns its user-interface thread, started on first use.
 // Exports marshal onto it with run_on_ui; calls already on it run directly.
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -24,8 +25,19 @@ struct Loop {
   bool ended = false;     // guarded by m: the owned thread left its loop
 };
 
+// Created on first use; freed by shutdown() once the owned thread has ended (library unload).
+std::atomic<Loop*> g_loop{nullptr};
+std::mutex g_loop_create;
+
 Loop& loop() {
-  static Loop* l = new Loop;  // never destroyed: the thread may outlive static destruction order
+  Loop* l = g_loop.load(std::memory_order_acquire);
+  if (l) return *l;
+  std::lock_guard<std::mutex> lock(g_loop_create);
+  l = g_loop.load(std::memory_order_relaxed);
+  if (!l) {
+    l = new Loop;
+    g_loop.store(l, std::memory_order_release);
+  }
   return *l;
 }
 
@@ -44,6 +56,11 @@ bool pop(std::function<void()>& fn) {
   fn = std::move(l.queue.front());
   l.queue.pop_front();
   return true;
+}
+
+void release_loop() {
+  std::lock_guard<std::mutex> lock(g_loop_create);
+  delete g_loop.exchange(nullptr);
 }
 
 }  // namespace
@@ -95,10 +112,11 @@ void process_messages() {
   detail::PumpScope scope;
   // Bounded so that a handler that keeps posting cannot hold the caller for ever.
   for (int i = 0; i < 10000; ++i) {
+    bool fired = detail::fire_due_timers();
     std::function<void()> fn;
     if (pop(fn)) {
       run_guarded(fn);
-    } else if (!detail::fire_due_timers()) {
+    } else if (!fired) {
       return;
     }
   }
@@ -117,18 +135,20 @@ void handle_message_top() {
   {
     std::unique_lock<std::mutex> lock(l.m);
     for (;;) {
-      if (!l.queue.empty() || l.quit) break;
+      if (l.quit) break;
       long long now = tasks::now_ms();
-      // Timers are only touched on this thread, so reading them under our lock is safe.
+      // Timers are only touched on this thread, so reading them under our lock is safe. Due
+      // timers go first: a wait bounded by a timer must end even while work keeps arriving.
       long long due = detail::next_due_ms();
       if (due >= 0 && due <= now) break;
+      if (!l.queue.empty()) {
+        fn = std::move(l.queue.front());
+        l.queue.pop_front();
+        break;
+      }
       if (now >= limit) return;
       long long until = (due >= 0 && due < limit) ? due : limit;
       l.cv.wait_for(lock, std::chrono::milliseconds(until - now));
-    }
-    if (!l.queue.empty()) {
-      fn = std::move(l.queue.front());
-      l.queue.pop_front();
     }
   }
   if (fn) {
@@ -175,10 +195,15 @@ void adopt_this_thread() {
 }
 
 void shutdown(int ms) {
+  if (!g_loop.load()) return;  // never used: nothing to stop, and nothing to create now
   Loop& l = loop();
   std::unique_lock<std::mutex> lock(l.m);
-  if (!l.thread.joinable()) return;
   if (l.thread.get_id() == std::this_thread::get_id()) return;
+  if (!l.thread.joinable()) {
+    lock.unlock();
+    release_loop();
+    return;
+  }
   l.quit = true;
   l.cv.notify_all();
   bool ended = l.cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return l.ended; });
@@ -187,8 +212,9 @@ void shutdown(int ms) {
   lock.unlock();
   if (ended) {
     t.join();
+    release_loop();
   } else {
-    t.detach();
+    t.detach();  // still running our code: its loop must stay
   }
 }
 

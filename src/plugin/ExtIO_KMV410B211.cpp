@@ -494,4 +494,13 @@ void plugin_library_detach(bool process_terminating) {
     ui::suppress_message_boxes(false);
     g_plugin.detaching = false;
   }
+  // What the plug-in kept for its tasks goes with the library, unless a task that never ended
+  // could still reach it.
+  bool tasks_left = g_plugin.pool || !g_plugin.usb_task.empty();
+  for (tasks::Pool* p : retired_pools()) tasks_left = tasks_left || p->live() > 0;
+  if (!tasks_left) {
+    for (tasks::Pool* p : retired_pools()) delete p;
+    retired_pools().clear();
+    usb::release_storage_at_unload();
+  }
 }

@@ -44,7 +44,8 @@ EXTIO_EXPORT int32_t EXTIO_CALL GetAttenuators(int32_t index, float* attenuation
 EXTIO_EXPORT int32_t EXTIO_CALL GetActualAttIdx();
 EXTIO_EXPORT int32_t EXTIO_CALL SetAttenuators(int32_t index);
 
-// Names a host looks up, in the order above; the first six and SetCallback are mandatory.
+// Names a host looks up, in the order above. A host cannot work without InitHW, OpenHW, StartHW,
+// StopHW, CloseHW, SetHWLO, GetStatus and SetCallback; the others are optional.
 inline constexpr const char* kExtIONames[21] = {
     "InitHW",        "OpenHW",      "StartHW",      "StartHW64",      "StopHW",
     "CloseHW",       "SetHWLO",     "SetHWLO64",    "GetHWLO",        "GetHWLO64",

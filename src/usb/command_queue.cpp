@@ -95,19 +95,34 @@ void apply_record(uint32_t w, uint32_t v, Link link) {
 
 }  // namespace
 
+namespace {
+// Created on first use and kept until the library is unloaded, whatever CloseHW does (see
+// CommandQueue); freed at unload only when no task is left that could touch it.
+struct Storage {
+  CommandQueue usb, lan;
+  std::mutex outcome;
+};
+Storage* g_storage = nullptr;
+std::once_flag g_storage_once;
+Storage& storage() {
+  std::call_once(g_storage_once, [] { g_storage = new Storage; });
+  return *g_storage;
+}
+}  // namespace
+
 CommandQueue& usb_queue() {
-  static CommandQueue* q = new CommandQueue;  // never freed, see CommandQueue
-  return *q;
+  return storage().usb;
 }
-
 CommandQueue& lan_queue() {
-  static CommandQueue* q = new CommandQueue;
-  return *q;
+  return storage().lan;
+}
+std::mutex& outcome_lock() {
+  return storage().outcome;
 }
 
-std::mutex& outcome_lock() {
-  static std::mutex* m = new std::mutex;
-  return *m;
+void release_storage_at_unload() {
+  delete g_storage;
+  g_storage = nullptr;
 }
 
 void set_command_outcome(int32_t value) {

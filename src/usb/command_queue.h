@@ -54,6 +54,9 @@ CommandQueue& lan_queue();
 // objects themselves stay for any task still running.
 void create_queues();
 void destroy_queues();
+// Library unload with no task left: free the queues and the outcome lock. Nothing may use them
+// afterwards.
+void release_storage_at_unload();
 // Entries waiting in a queue, read under its lock (0 when it does not exist).
 size_t queue_length(CommandQueue& q);
 // Append under the lock; false (dropped) when the queue does not exist.
