@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "firmware.h"
 #include "options.h"
 #include "plugin_library.h"
 #include "session.h"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     sim.SetPresent(1);
     sim.SetTestPattern(options.pattern ? 1 : 0);
   }
+  if (!options.firmware.empty()) return extio_host::run_firmware_update(options, sim);
 
   PluginLibrary lib;
   if (!lib.load(path)) {

@@ -30,6 +30,9 @@ const char* usage_text() {
          "  --tune HZ           TuneChanged(HZ) after the start\n"
          "  --settings-dir DIR  keep the plug-in's settings file in DIR (default: a private\n"
          "                      folder, so your own settings file is left alone)\n"
+         "  --firmware FILE     write FILE into the simulated receiver through the update\n"
+         "                      window's own handlers; prints the final L_Send and L_Bytes,\n"
+         "                      exit status 0 only on \"Transfer OK!\"\n"
          "  --help              this text\n";
 }
 
@@ -48,6 +51,9 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       options.help = true;
     } else if (arg == "--plugin") {
       if (!value(options.plugin)) return false;
+    } else if (arg == "--firmware") {
+      if (!value(options.firmware)) return false;
+      if (options.sim.empty()) options.sim = "usb";
     } else if (arg == "--sim") {
       if (!value(options.sim)) return false;
       if (options.sim != "usb") {

@@ -22,6 +22,7 @@ struct Options {
   int att = -1;              // SetAttenuators index, -1: leave
   int64_t tune = -1;         // TuneChanged frequency, -1: none
   std::string settings_dir;  // working directory for the settings file; empty: a private one
+  std::string firmware;      // --firmware FILE: an update run against the simulator
 };
 
 // False with error set on an unknown option or a missing value.
