@@ -166,7 +166,7 @@ typedef struct KMVSIM_LanState {
   uint64_t stops;             /* stop messages that ended a stream */
   uint64_t commands_received; /* messages received over the LAN, probes included */
   uint64_t frames_sent;       /* frames sent whole (TCP) or all their datagrams sent (UDP) */
-  uint64_t frames_dropped;    /* real time: frames lost with the link four frames behind */
+  uint64_t frames_dropped;    /* real time: frames lost with the link too far behind */
   uint64_t datagrams_sent;
   uint64_t records_sent; /* reply records put into trailers (new tags) */
 } KMVSIM_LanState;
@@ -185,8 +185,8 @@ int KMVSIM_CALL KMVSIM_LanGetState(KMVSIM_LanState* state); /* 1 when filled */
 /* LAN faults, pacing and counters back to their defaults (a running server keeps running). */
 void KMVSIM_CALL KMVSIM_LanReset(void);
 /* Real time paces frames at the LAN stream's rate; when the link falls behind, the receiver keeps
- * four frames and loses those due beyond them. Otherwise the next frame follows as soon as the
- * last was sent. Default: real time. */
+ * 100 ms of frames (at least four) and loses those due beyond them. Otherwise the next frame
+ * follows as soon as the last was sent. Default: real time. */
 void KMVSIM_CALL KMVSIM_LanSetRealTime(int32_t on);
 
 /* LAN faults. */

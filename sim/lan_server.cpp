@@ -40,9 +40,11 @@ constexpr size_t kDatagramBuffer = 2048;
 constexpr int kReadsPerRound = 16;  // per socket: a flood cannot starve the stream
 constexpr int kAcceptsPerRound = 8;
 constexpr uint32_t kDatagramBatch = 64;
-// Frames the receiver holds when the link (or the simulator's own thread) falls behind; they go
-// out back to back once it catches up, and frames due beyond them are lost.
+// Frames the receiver holds when the link (or the simulator's own thread) falls behind: 100 ms
+// of them, at least four. They go out back to back once it catches up; frames due beyond them
+// are lost.
 constexpr uint64_t kBacklogFrames = 4;
+constexpr double kBacklogNs = 100e6;
 
 struct Geometry {
   uint32_t packets;
@@ -520,8 +522,10 @@ bool LanServer::Impl::begin_frame(int64_t now, int64_t& wake) {
       return false;
     }
     const uint64_t behind = due - stream.made;
-    if (behind > kBacklogFrames) {
-      const uint64_t lost = behind - kBacklogFrames;
+    const uint64_t backlog =
+        std::max(kBacklogFrames, uint64_t(std::ceil(kBacklogNs * stream.frames_per_ns)));
+    if (behind > backlog) {
+      const uint64_t lost = behind - backlog;
       stream.frame_number += uint32_t(lost);
       generator.skip(lost * stream.geometry.payloads());
       stream.made += lost;
