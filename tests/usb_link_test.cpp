@@ -203,6 +203,22 @@ TEST_F(UsbLinkTest, ClearButtonWithTheLinkUpOnlyResetsTheLostCounter) {
   EXPECT_EQ(usb::g_link.handle.load(), h);
 }
 
+TEST_F(UsbLinkTest, FailedReopenFromTheClearButtonLeavesNoDeadHandle) {
+  ASSERT_TRUE(OpenHW());
+  ASSERT_TRUE(usb_up());
+  KMVSIM_SetPresent(0);  // the task loses the link and keeps trying to reopen
+  ASSERT_TRUE(eventually([] { return usb::g_link.handle.load() == nullptr; }));
+  on_ui([] {
+    // The device is back but does not answer: the reopen's first read runs into its time-out.
+    KMVSIM_SetSilent(1);
+    KMVSIM_SetPresent(1);
+    F_RDR1->B_CLRU->click();
+    EXPECT_FALSE(F_RDR1->CB_USB->checked());
+  });
+  EXPECT_EQ(usb::g_link.handle.load(), nullptr);
+  KMVSIM_SetSilent(0);
+}
+
 TEST(UsbConversion, SixteenBitSamplesWidenTo24Bits) {
   // I = 1 in the low half, Q = -2 in the high half.
   uint8_t word[4] = {0x01, 0x00, 0xFE, 0xFF};
