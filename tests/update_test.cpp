@@ -564,12 +564,20 @@ TEST(ExtioHostFirmware, UpdateRunsThroughTheWindowAndReportsItsTexts) {
   EXPECT_EQ(ok.status, 0) << ok.out;
   EXPECT_NE(ok.out.find("L_Send: Bytes sent:\nL_Bytes: Transfer OK!\n"), std::string::npos)
       << ok.out;
+  EXPECT_NE(ok.out.find("image: 5000 bytes, equal to the file\n"), std::string::npos) << ok.out;
 
   std::ofstream(dir / "big.Bit").close();
   fs::resize_file(dir / "big.Bit", update::kMaxFileBytes + 1);
   HostRun big = extio_host("--firmware " + (dir / "big.Bit").string());
   EXPECT_EQ(big.status, 1);
   EXPECT_NE(big.out.find("L_Send: File too large!\n"), std::string::npos) << big.out;
+
+  // The same over the LAN side of the simulator.
+  HostRun lan = extio_host("--firmware " + (dir / "new.Bit").string() + " --sim lan");
+  EXPECT_EQ(lan.status, 0) << lan.out;
+  EXPECT_NE(lan.out.find("L_Bytes: Transfer OK!\n"), std::string::npos) << lan.out;
+  EXPECT_NE(lan.out.find("image: 5000 bytes, equal to the file\n"), std::string::npos) << lan.out;
+  EXPECT_EQ(extio_host("--sim lan").status, 2);  // only an update runs over the LAN
 
   // Only "*.Bit" files are offered by the window.
   std::ofstream(dir / "new.txt").close();

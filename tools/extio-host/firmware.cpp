@@ -1,8 +1,16 @@
 #include "firmware.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -19,6 +27,47 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kProgressMs = 250;
+// The plug-in reaches a LAN receiver on these fixed ports of the address in its settings file.
+constexpr uint32_t kTcpPort = 55557;
+constexpr uint32_t kUdpPort = 55558;
+constexpr int kLinkWaitMs = 10000;
+
+// A control function of the simulator's bridge library, which is already loaded.
+template <typename Fn>
+bool find(const char* name, Fn& slot) {
+#if defined(_WIN32)
+  slot = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("FTD3XX.dll"), name)));
+#else
+  slot = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
+#endif
+  return slot != nullptr;
+}
+
+// The simulator's LAN side.
+struct LanSide {
+  decltype(&::KMVSIM_LanStart) Start = nullptr;
+  decltype(&::KMVSIM_LanStop) Stop = nullptr;
+  decltype(&::KMVSIM_LanReset) Reset = nullptr;
+  decltype(&::KMVSIM_LanSetRealTime) SetRealTime = nullptr;
+
+  bool load() {
+    return find("KMVSIM_LanStart", Start) && find("KMVSIM_LanStop", Stop) &&
+           find("KMVSIM_LanReset", Reset) && find("KMVSIM_LanSetRealTime", SetRealTime);
+  }
+};
+
+// What the simulated receiver holds now, against the file.
+void report_image(const fs::path& file) {
+  decltype(&::KMVSIM_FirmwareImage) image = nullptr;
+  if (!find("KMVSIM_FirmwareImage", image)) return;
+  std::ifstream in(file, std::ios::binary);
+  std::string want((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string got(image(nullptr, 0), '\0');
+  image(reinterpret_cast<uint8_t*>(got.data()), static_cast<uint32_t>(got.size()));
+  std::printf("image: %zu bytes, %s the file\n", got.size(),
+              got == want ? "equal to" : "different from");
+}
 
 // The plug-in keeps its settings file in the working directory: the update runs in a folder of
 // its own, with a settings file whose receiver address is loopback, so that the plug-in never
@@ -77,25 +126,8 @@ bool choose(const fs::path& file) {
   return found;
 }
 
-}  // namespace
-
-int run_firmware_update(const Options& options, const Simulator& sim) {
-  std::error_code ec;
-  fs::path file = fs::absolute(options.firmware, ec);
-  if (ec || !fs::is_regular_file(file, ec)) {
-    std::fprintf(stderr, "extio-host: no firmware file %s\n", options.firmware.c_str());
-    return 2;
-  }
-  PrivateFolder folder;
-  if (!folder.ok()) {
-    std::fprintf(stderr, "extio-host: cannot make a working folder\n");
-    return 5;
-  }
-  write_loopback_settings();
-  sim.Reset();
-  sim.SetPresent(1);
-  sim.SetRealTime(0);  // blocks as fast as the plug-in reads them: answers come sooner
-
+// OpenHW, the run in the window, CloseHW.
+int update(const fs::path& file, bool lan) {
   char name[64] = {}, model[64] = {};
   int32_t type = 0;
   InitHW(name, model, &type);
@@ -103,10 +135,17 @@ int run_firmware_update(const Options& options, const Simulator& sim) {
     std::fprintf(stderr, "extio-host: OpenHW failed\n");
     return 5;
   }
-  bool usb = false;
-  ui::run_on_ui([&] { usb = F_RDR1 && F_RDR1->CB_USB->checked() && F_Update; });
-  if (!usb) {
-    std::fprintf(stderr, "extio-host: the simulated receiver did not open over USB\n");
+  // The LAN link comes up once the receive task has connected.
+  bool up = false;
+  long long end = tasks::now_ms() + kLinkWaitMs;
+  while (!up && tasks::now_ms() < end) {
+    ui::run_on_ui(
+        [&] { up = F_RDR1 && F_Update && (lan ? F_RDR1->CB_LAN : F_RDR1->CB_USB)->checked(); });
+    if (!up) tasks::sleep_ms(20);
+  }
+  if (!up) {
+    std::fprintf(stderr, "extio-host: the simulated receiver did not open over %s\n",
+                 lan ? "the LAN" : "USB");
     CloseHW();
     return 5;
   }
@@ -137,6 +176,46 @@ int run_firmware_update(const Options& options, const Simulator& sim) {
   std::printf("L_Send: %s\nL_Bytes: %s\n", send.c_str(), bytes.c_str());
   std::fflush(stdout);
   return bytes == "Transfer OK!" ? 0 : 1;
+}
+
+}  // namespace
+
+int run_firmware_update(const Options& options, const Simulator& sim) {
+  std::error_code ec;
+  fs::path file = fs::absolute(options.firmware, ec);
+  if (ec || !fs::is_regular_file(file, ec)) {
+    std::fprintf(stderr, "extio-host: no firmware file %s\n", options.firmware.c_str());
+    return 2;
+  }
+  PrivateFolder folder;
+  if (!folder.ok()) {
+    std::fprintf(stderr, "extio-host: cannot make a working folder\n");
+    return 5;
+  }
+  write_loopback_settings();
+  const bool lan = options.sim == "lan";
+  LanSide lan_side;
+  if (lan && !lan_side.load()) {
+    std::fprintf(stderr, "extio-host: the simulator has no LAN side\n");
+    return 3;
+  }
+  sim.Reset();
+  sim.SetPresent(lan ? 0 : 1);  // without a USB receiver the plug-in looks on the LAN
+  sim.SetRealTime(0);           // blocks as fast as the plug-in reads them: answers come sooner
+  if (lan) {
+    lan_side.Reset();
+    lan_side.SetRealTime(0);
+    if (lan_side.Start("127.0.0.1", kTcpPort, kUdpPort) != 1) {
+      std::fprintf(stderr, "extio-host: the simulator cannot listen on 127.0.0.1:%u\n",
+                   unsigned(kTcpPort));
+      return 3;
+    }
+  }
+  int status = update(file, lan);
+  report_image(file);
+  std::fflush(stdout);
+  if (lan) lan_side.Stop();
+  return status;
 }
 
 }  // namespace extio_host

@@ -31,8 +31,10 @@ const char* usage_text() {
          "  --settings-dir DIR  keep the plug-in's settings file in DIR (default: a private\n"
          "                      folder, so your own settings file is left alone)\n"
          "  --firmware FILE     write FILE into the simulated receiver through the update\n"
-         "                      window's own handlers; prints the final L_Send and L_Bytes,\n"
-         "                      exit status 0 only on \"Transfer OK!\"\n"
+         "                      window's own handlers (over USB, or the LAN with --sim lan);\n"
+         "                      prints the final L_Send and L_Bytes and whether the image\n"
+         "                      in the simulator equals the file; exit status 0 only on\n"
+         "                      \"Transfer OK!\"\n"
          "  --help              this text\n";
 }
 
@@ -56,8 +58,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       if (options.sim.empty()) options.sim = "usb";
     } else if (arg == "--sim") {
       if (!value(options.sim)) return false;
-      if (options.sim != "usb") {
-        error = "--sim takes usb";
+      if (options.sim != "usb" && options.sim != "lan") {
+        error = "--sim takes usb or lan";
         return false;
       }
       options.stream = true;
@@ -90,6 +92,10 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       error = "unknown option: " + arg;
       return false;
     }
+  }
+  if (options.sim == "lan" && options.firmware.empty()) {
+    error = "--sim lan goes with --firmware";
+    return false;
   }
   return true;
 }
