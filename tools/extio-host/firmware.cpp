@@ -201,10 +201,11 @@ int run_firmware_update(const Options& options, const Simulator& sim) {
   }
   sim.Reset();
   sim.SetPresent(lan ? 0 : 1);  // without a USB receiver the plug-in looks on the LAN
-  sim.SetRealTime(0);           // blocks as fast as the plug-in reads them: answers come sooner
+  sim.SetRealTime(0);           // USB blocks as fast as the plug-in reads them: answers come sooner
   if (lan) {
+    // LAN frames at the stream's own pace, as a receiver sends them.
     lan_side.Reset();
-    lan_side.SetRealTime(0);
+    lan_side.SetRealTime(1);
     if (lan_side.Start("127.0.0.1", kTcpPort, kUdpPort) != 1) {
       std::fprintf(stderr, "extio-host: the simulator cannot listen on 127.0.0.1:%u\n",
                    unsigned(kTcpPort));
