@@ -23,8 +23,7 @@ std::vector<std::string> list(const std::string& directory, Keep keep) {
     fs::directory_iterator it(fs::path(directory), fs::directory_options::skip_permission_denied,
                               ec);
     // Bounded: a folder with more entries than a list can sensibly show is cut short.
-    for (size_t n = 0; !ec && it != fs::directory_iterator() && n < 100000;
-         it.increment(ec), ++n) {
+    for (size_t n = 0; !ec && it != fs::directory_iterator() && n < 100000; it.increment(ec), ++n) {
       if (keep(*it)) names.push_back(it->path().filename().string());
     }
   } catch (...) {  // a name the narrow character set cannot hold ends the list there
