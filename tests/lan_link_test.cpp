@@ -244,6 +244,9 @@ TEST_F(LanLinkTest, SettingsRestoredAtOpenReachTheLanReceiver) {
 TEST_F(LanLinkTest, ReceiverAnsweringOnUdpOnlyLeavesTheLinkDown) {
   serve(kDesign);
   open_at(kDesign);
+  // Once the clock is confirmed: its confirmation runs the stream set-ups, which would start
+  // a stream task for whichever transport is chosen by then.
+  ASSERT_TRUE(eventually([] { return panel().set_enabled; }));
   KMVSIM_LanAnswer(1, 0);
   uint64_t probes = lan_state().identify_udp;
   connect_click();

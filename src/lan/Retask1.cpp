@@ -16,6 +16,7 @@ namespace lan {
 namespace {
 
 constexpr int kConnectWaitMs = 500;
+constexpr int kConnectWaitStepMs = 20;
 constexpr int kNotConnectedPauseMs = 300;
 constexpr int kBadFramePauseMs = 200;
 constexpr int kPostFailurePauseMs = 300;
@@ -50,6 +51,10 @@ bool TReTask::stop_requested() const {
   return plugin::g_plugin.lan_stop.load() != 0 || stale();
 }
 
+void TReTask::pause(int ms) const {
+  pause_unless(ms, [this] { return stop_requested(); });
+}
+
 bool TReTask::allocate() {
   ring_ = net::ring_create(kTcpRingSlots, false);
   slots_.reset(new (std::nothrow) uint8_t[kSlotBytes * kTcpRingSlots]);
@@ -63,6 +68,16 @@ bool TReTask::allocate() {
   return ok;
 }
 
+// Wait up to 500 ms for the connect task, in short steps so that a task given up meanwhile
+// leaves at once. True when it has ended.
+bool TReTask::wait_connect() {
+  long long end = tasks::now_ms() + kConnectWaitMs;
+  while (!connect_task_.task.wait(kConnectWaitStepMs)) {
+    if (stop_requested() || tasks::now_ms() >= end) return false;
+  }
+  return true;
+}
+
 // Main loop step 1: a new connection through a connect task. True when connected.
 bool TReTask::connect() {
   // 1.1-1.3
@@ -70,10 +85,13 @@ bool TReTask::connect() {
     connect_task_.drop();
     connect_task_ = start_connect_task(pool_);
   }
-  if (!connect_task_.wait(kConnectWaitMs)) {
-    g_lan.tcp_socket.close();  // aborts the connect
-    if (!connect_task_.wait(kConnectWaitMs)) {
-      g_connect_generation.fetch_add(1);
+  if (!wait_connect()) {
+    if (!stale()) g_lan.tcp_socket.close();  // aborts the connect
+    if (stale() || !wait_connect()) {
+      // Given up: it leaves within a slice of its own wait.
+      connect_task_.cancel();
+      connect_task_.task.wait(kConnectWaitMs);
+      if (stale()) return false;  // the socket may be a newer task's by now
       g_lan.tcp_socket.close();
     }
   }
@@ -83,7 +101,7 @@ bool TReTask::connect() {
   // 1.4
   SocketCell::Token token = g_lan.tcp_socket.token();
   if (token == 0) {
-    tasks::sleep_ms(kNotConnectedPauseMs);
+    pause(kNotConnectedPauseMs);
     return false;
   }
   token_ = token;
@@ -178,7 +196,7 @@ bool TReTask::repost(int k) {
 // Close our connection and pause; the loop then reconnects.
 void TReTask::drop_connection(int pause_ms) {
   g_lan.tcp_socket.close_if(token_);
-  tasks::sleep_ms(pause_ms);
+  pause(pause_ms);
   t_ = 0;
   waited_us_ = 0;
 }
@@ -238,6 +256,10 @@ void TReTask::run() {
 }
 
 void TReTask::end() {
+  // A connect of ours ends with us (within a slice of its wait), so that a stopper that saw
+  // this task end sees nothing of it left running.
+  connect_task_.cancel();
+  connect_task_.task.wait(kConnectWaitMs);
   // The receives go before anything of ours does; the connection itself stays open.
   if (!released_) {
     SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "lan/frame_service.h"
+#include "lan/lan_tasks.h"
 #include "lan/socket_cell.h"
 #include "platform/net.h"
 #include "platform/tasks.h"
@@ -27,7 +28,9 @@ class TReTask {
  private:
   bool stale() const;
   bool stop_requested() const;
+  void pause(int ms) const;
   bool allocate();
+  bool wait_connect();
   bool connect();
   void post_all();
   int wait_slot(int k, uint32_t* bytes);
@@ -38,7 +41,7 @@ class TReTask {
 
   uint32_t generation_;
   tasks::Pool* pool_;
-  tasks::Task connect_task_;
+  ConnectTask connect_task_;
   SocketCell::Token token_ = 0;  // the connection this task uses
   bool released_ = true;         // nothing of the ring in flight: buffers may be freed
 

@@ -18,10 +18,6 @@ constexpr long long kConnectLimitMs = 20000;
 
 }  // namespace
 
-bool TConTask::stale() const {
-  return g_connect_generation.load() != generation_;
-}
-
 void TConTask::run() {
   // 1.-2.
   if (plugin::g_plugin.lan_stop.load() != 0 || stale()) return;

@@ -3,7 +3,9 @@
 // The outcome is read from the TCP socket: none means not connected.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace lan {
 
@@ -12,12 +14,14 @@ constexpr int kSocketTimeoutMs = 200;                 // blocking calls on the L
 
 class TConTask {
  public:
-  explicit TConTask(uint32_t generation) : generation_(generation) {}
+  // `cancelled` is raised by a starter that gives the task up.
+  explicit TConTask(std::shared_ptr<std::atomic<bool>> cancelled)
+      : cancelled_(std::move(cancelled)) {}
   void run();
 
  private:
-  bool stale() const;
-  uint32_t generation_;
+  bool stale() const { return cancelled_->load(); }
+  std::shared_ptr<std::atomic<bool>> cancelled_;
 };
 
 }  // namespace lan

@@ -49,6 +49,10 @@ bool TUDPTask::stop_requested() const {
   return plugin::g_plugin.lan_stop.load() != 0 || stale();
 }
 
+void TUDPTask::pause(int ms) const {
+  pause_unless(ms, [this] { return stop_requested(); });
+}
+
 bool TUDPTask::allocate() {
   ring_ = net::ring_create(kUdpRingSlots, true);
   slots_.reset(new (std::nothrow) uint8_t[size_t(kDatagramBytes) * kUdpRingSlots]);
@@ -62,7 +66,7 @@ void TUDPTask::open_socket() {
   Socket s = net::open_udp();
   token_ = s == kNoSocket ? 0 : g_lan.udp_socket.install(s);
   if (token_ == 0) {
-    tasks::sleep_ms(kNoSocketPauseMs);
+    pause(kNoSocketPauseMs);
     return;
   }
   if (stale()) return;
@@ -77,7 +81,7 @@ void TUDPTask::open_socket() {
     l.release();
     g_lan.udp_socket.close_if(token_);
     e_ = 0;
-    tasks::sleep_ms(kStartFailedPauseMs);
+    pause(kStartFailedPauseMs);
     r_ = 0;
     return;
   }
@@ -185,14 +189,14 @@ void TUDPTask::restart() {
   g_lan.udp_socket.close_if(token_);
   t_ = 0;
   waited_us_ = 0;
-  tasks::sleep_ms(kRestartPauseMs);
+  pause(kRestartPauseMs);
 }
 
 void TUDPTask::run() {
   // Start.
   if (stale()) return;
   if (g_lan.udp_socket.close()) {
-    tasks::sleep_ms(kOldSocketPauseMs);
+    pause(kOldSocketPauseMs);
     if (stale()) return;
   }
   g_lan.lost = 0;
@@ -244,6 +248,8 @@ void TUDPTask::end() {
     SocketCell::Lease l = g_lan.udp_socket.lease_if(token_);
     released_ = net::ring_cancel(ring_, l ? l.get() : kNoSocket, kCancelWaitMs);
   }
+  connect_task_.cancel();
+  connect_task_.task.wait(kCancelWaitMs);
   // Our own socket only: a newer task's is never touched.
   g_lan.udp_socket.close_if(token_);
   if (stale()) return;

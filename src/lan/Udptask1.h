@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "lan/frame_service.h"
+#include "lan/lan_tasks.h"
 #include "lan/socket_cell.h"
 #include "platform/net.h"
 #include "platform/tasks.h"
@@ -29,6 +30,7 @@ class TUDPTask {
  private:
   bool stale() const;
   bool stop_requested() const;
+  void pause(int ms) const;
   bool allocate();
   void open_socket();
   int wait_slot(int k, uint32_t* bytes);
@@ -40,7 +42,7 @@ class TUDPTask {
 
   uint32_t generation_;
   tasks::Pool* pool_;
-  tasks::Task connect_task_;
+  ConnectTask connect_task_;
   long long next_connect_ms_ = 0;
   SocketCell::Token token_ = 0;  // our UDP socket
   bool released_ = true;         // nothing of the ring in flight

@@ -32,7 +32,7 @@ constexpr uint8_t kIdentifyEcho = 0x12;
 static_assert(sizeof(kNamePrefix) - 1 == 7);
 
 // Discovery's connect task (user-interface thread only).
-tasks::Task g_connect_task;
+lan::ConnectTask g_connect_task;
 // Device IP text: the address that discovery probes, in dotted form.
 char g_device_ip_text[kAddressMaxChars + 1] = {};
 
@@ -140,8 +140,8 @@ void TF_RDR1::B_ConnClick(ui::Control*) {
   lan::stop_task(g_plugin.udp_task, kTaskStopWaitMs, true, lan::kLinkUdp);
   lan::stop_task(g_plugin.tcp_task, kTaskStopWaitMs, true, lan::kLinkTcp);
   lan::close_tcp_socket();
-  if (g_connect_task.running() && !plugin::wait_task(g_connect_task, kTaskStopWaitMs)) {
-    lan::g_connect_generation.fetch_add(1);
+  if (g_connect_task.running() && !plugin::wait_task(g_connect_task.task, kTaskStopWaitMs)) {
+    g_connect_task.cancel();
   }
   g_connect_task.drop();
   g_plugin.lan_stop = 0;
@@ -169,15 +169,13 @@ void TF_RDR1::B_ConnClick(ui::Control*) {
   // 11.
   Identity id;
   bool identified = false;
-  if (plugin::wait_task(g_connect_task, kConnectWaitMs)) {
+  if (plugin::wait_task(g_connect_task.task, kConnectWaitMs)) {
     identified = tcp_identify(&id);
     // A connection that does not identify is not kept: it would hold "Connect" disabled.
     if (!identified) lan::close_tcp_socket();
   } else {
     lan::close_tcp_socket();  // aborts the connect
-    if (!plugin::wait_task(g_connect_task, kConnectExtraWaitMs)) {
-      lan::g_connect_generation.fetch_add(1);
-    }
+    if (!plugin::wait_task(g_connect_task.task, kConnectExtraWaitMs)) g_connect_task.cancel();
     lan::close_tcp_socket();
     RB_TCP->enabled = false;
   }

@@ -13,7 +13,6 @@ namespace lan {
 
 LanState g_lan;
 std::atomic<uint32_t> g_generation{0};
-std::atomic<uint32_t> g_connect_generation{0};
 
 void start_udp_task() {
   auto& g = plugin::g_plugin;
@@ -31,10 +30,12 @@ void start_tcp_receive_task() {
   g.tcp_task = pool->start([generation, pool] { TReTask(generation, pool).run(); });
 }
 
-tasks::Task start_connect_task(tasks::Pool* pool) {
-  if (!pool) return {};
-  uint32_t generation = g_connect_generation.load();
-  return pool->start([generation] { TConTask(generation).run(); });
+ConnectTask start_connect_task(tasks::Pool* pool) {
+  ConnectTask c;
+  if (!pool) return c;
+  c.cancelled = std::make_shared<std::atomic<bool>>(false);
+  c.task = pool->start([cancelled = c.cancelled] { TConTask(cancelled).run(); });
+  return c;
 }
 
 bool stop_task(tasks::Task& task, int ms, bool send_stop, uint8_t link) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "platform/net.h"
 #include "platform/tasks.h"
@@ -16,15 +17,27 @@ constexpr uint8_t kLinkTcp = 1;
 // Advanced whenever a stopper gives up on a LAN stream task (the TCP receive task or the UDP
 // stream task); a task whose generation is stale leaves at once and touches nothing shared.
 extern std::atomic<uint32_t> g_generation;
-// The same for the connect tasks.
-extern std::atomic<uint32_t> g_connect_generation;
 
 // Start TUDPTask / TReTask on the worker pool unless one runs; an ended one counts as not
 // running (user-interface thread).
 void start_udp_task();
 void start_tcp_receive_task();
-// Start a TConTask on `pool` (empty handle without a pool).
-tasks::Task start_connect_task(tasks::Pool* pool);
+// A connect task and the means to call it off: one that is given up ends its connect at once
+// and leaves nothing of its own behind.
+struct ConnectTask {
+  tasks::Task task;
+  std::shared_ptr<std::atomic<bool>> cancelled;
+  bool running() const { return task.running(); }
+  void cancel() {
+    if (cancelled) cancelled->store(true);
+  }
+  void drop() {
+    task.drop();
+    cancelled.reset();
+  }
+};
+// Start a TConTask on `pool` (an empty handle without a pool).
+ConnectTask start_connect_task(tasks::Pool* pool);
 
 // Stop a LAN stream task whose stop request is raised: wait up to ms. A task that has not ended
 // is given up (its generation goes stale) and, with send_stop and the TCP socket open, the
@@ -43,6 +56,17 @@ bool close_udp_socket();
 // or a receiver has been identified and a LAN stream task runs or connects (it will send them
 // once frames flow).
 bool commands_routable();
+
+// Sleep up to ms, in short steps, ending early once `stop` says so: a stream task's pauses end
+// at its stop request or when it has been given up.
+template <class Stop>
+void pause_unless(int ms, Stop stop) {
+  constexpr int kStepMs = 10;
+  long long end = tasks::now_ms() + ms;
+  for (long long now = tasks::now_ms(); now < end && !stop(); now = tasks::now_ms()) {
+    tasks::sleep_ms(static_cast<int>(end - now < kStepMs ? end - now : kStepMs));
+  }
+}
 
 // Where the receiver listens.
 net::Endpoint device_tcp_address();

@@ -340,8 +340,10 @@ int ring_query(RecvRing* ring, Socket s, int k, uint32_t* bytes) {
   }
 }
 
-void ring_wait(RecvRing*, Socket s, int, int ms) {
-  if (!is_valid(s)) {
+void ring_wait(RecvRing* ring, Socket s, int, int ms) {
+  // With nothing posted, data or the end of the stream waiting on the socket would wake the poll
+  // at once, again and again: nothing is read until a receive is posted.
+  if (!is_valid(s) || !ring || ring->size == 0) {
     ::usleep(static_cast<useconds_t>(ms) * 1000);
     return;
   }

@@ -272,6 +272,9 @@ void close_hw() {
   }
 
   if (g_plugin.pool) {
+    // Tasks given up earlier leave as soon as they notice: a moment for them lets the pool go
+    // instead of being kept for ever.
+    if (!g_plugin.detaching.load()) g_plugin.pool->wait_idle(kLanTaskWaitMs);
     if (g_plugin.pool->live() > 0 || !usb_task.empty()) {
       retired_pools().push_back(g_plugin.pool);
     } else {
