@@ -19,13 +19,13 @@ namespace {
 
 enum class Field { kChecked, kItemIndex, kCaption, kCaptionTag, kValue, kText };
 
-struct RecordSpec {
+struct RecordLayout {
   const char* cls;
   const char* name;
   Field field;
 };
 
-constexpr RecordSpec kRecords[] = {
+constexpr RecordLayout kRecords[] = {
     {"TRadioButton", "RB_VHF1", Field::kChecked},
     {"TRadioButton", "RB_HF1", Field::kChecked},
     {"TCheckBox", "CB_PreAmp", Field::kChecked},
@@ -226,12 +226,12 @@ void restore_antenna(ui::Control* ant, ui::Control* label, ui::Control* bar, siz
 
 // Apply one record; returns the error text of a damaged record, empty when it was taken.
 std::string apply(TF_RDR1& f, size_t index, const Line& line, const std::string& file) {
-  const RecordSpec& spec = kRecords[index];
-  if (line.cls != spec.cls || line.name != spec.name) {
-    return damaged(file, index, "expected " + std::string(spec.cls) + " " + spec.name);
+  const RecordLayout& layout = kRecords[index];
+  if (line.cls != layout.cls || line.name != layout.name) {
+    return damaged(file, index, "expected " + std::string(layout.cls) + " " + layout.name);
   }
-  ui::Control* c = f.find(spec.name);
-  if (!c) return damaged(file, index, std::string("no control ") + spec.name);
+  ui::Control* c = f.find(layout.name);
+  if (!c) return damaged(file, index, std::string("no control ") + layout.name);
   static const std::string kNone;
   std::string missing;
   auto need = [&](const char* key) -> const std::string& {
@@ -240,7 +240,7 @@ std::string apply(TF_RDR1& f, size_t index, const Line& line, const std::string&
     if (missing.empty()) missing = key;
     return kNone;
   };
-  switch (spec.field) {
+  switch (layout.field) {
     case Field::kChecked: {
       auto v = to_int(need("Checked"));
       if (v && (*v == 0 || *v == 1)) c->set_checked(*v == 1);
@@ -274,7 +274,7 @@ std::string apply(TF_RDR1& f, size_t index, const Line& line, const std::string&
     }
     case Field::kText: {
       const std::string& v = need("Text");
-      if (missing.empty() && text_fits(spec.name, v)) c->set_text(v);
+      if (missing.empty() && text_fits(layout.name, v)) c->set_text(v);
       break;
     }
   }
@@ -340,13 +340,13 @@ Restore restore(TF_RDR1& f) {
 bool save(const TF_RDR1& f) {
   TF_RDR1& panel = const_cast<TF_RDR1&>(f);
   std::string out;
-  for (const RecordSpec& spec : kRecords) {
-    ui::Control* c = panel.find(spec.name);
+  for (const RecordLayout& layout : kRecords) {
+    ui::Control* c = panel.find(layout.name);
     if (!c) continue;
-    out += spec.cls;
+    out += layout.cls;
     out += ' ';
-    out += spec.name;
-    switch (spec.field) {
+    out += layout.name;
+    switch (layout.field) {
       case Field::kChecked:
         out += c->checked() ? " Checked=1" : " Checked=0";
         break;

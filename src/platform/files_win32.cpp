@@ -42,20 +42,4 @@ bool replace(const std::string& path, const std::string& content, std::string* e
   return ok;
 }
 
-bool read(const std::string& path, size_t max_bytes, std::string* content) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  content->clear();
-  char buf[4096];
-  while (content->size() < max_bytes) {
-    size_t want =
-        max_bytes - content->size() < sizeof(buf) ? max_bytes - content->size() : sizeof(buf);
-    size_t n = std::fread(buf, 1, want, f);
-    if (n == 0) break;
-    content->append(buf, n);
-  }
-  std::fclose(f);
-  return true;
-}
-
 }  // namespace files
