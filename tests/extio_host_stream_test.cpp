@@ -43,6 +43,30 @@ int32_t s24(const uint8_t* p) {
   return (v ^ 0x800000) - 0x800000;
 }
 
+// Every sample of a recording of `blocks` blocks follows the simulator's pattern without a gap,
+// from wherever in the pattern it starts.
+void expect_pattern_recording(const std::filesystem::path& wav, uint64_t blocks) {
+  std::ifstream in(wav, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(bytes.size(), 44u + blocks * 130560u * 6u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
+  EXPECT_EQ(bytes[22], 2);   // channels
+  EXPECT_EQ(bytes[34], 24);  // bits per sample
+  uint32_t rate = bytes[24] | bytes[25] << 8 | bytes[26] << 16 | uint32_t(bytes[27]) << 24;
+  EXPECT_EQ(rate, 7812500u);
+
+  const uint8_t* data = bytes.data() + 44;
+  uint64_t n0 = uint32_t(s24(data)) & 0xFFFFFF;
+  size_t bad = 0;
+  for (uint64_t k = 0; k < blocks * 130560u; ++k) {
+    int32_t i = s24(data + 6 * k), q = s24(data + 6 * k + 3);
+    if (i != KMVSIM_PatternI(0, n0 + k, 24) || q != KMVSIM_PatternQ(0, n0 + k, 24)) {
+      if (bad++ < 5) ADD_FAILURE() << "sample " << k << ": " << i << ", " << q;
+    }
+  }
+  EXPECT_EQ(bad, 0u);
+}
+
 TEST(ExtioHostStream, EverySampleOfTheRecordingIsTheReceiversPattern) {
   auto wav = std::filesystem::temp_directory_path() / "kmv-stream-test.wav";
   HostRun r = run("--sim usb --pattern --blocks 6 --out " + wav.string());
@@ -51,31 +75,46 @@ TEST(ExtioHostStream, EverySampleOfTheRecordingIsTheReceiversPattern) {
   EXPECT_EQ(field(r.out, "samples"), std::to_string(6 * 130560));
   EXPECT_EQ(field(r.out, "rate"), "7812500");  // 125 MHz / 16, the design decimation
   // The receiver may drop blocks while the open's settings reach it; the recording itself is
-  // checked sample by sample below.
+  // checked sample by sample.
   EXPECT_FALSE(field(r.out, "lost").empty());
-
-  std::ifstream in(wav, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-  ASSERT_EQ(bytes.size(), 44u + 6u * 130560u * 6u);
-  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
-  EXPECT_EQ(bytes[22], 2);   // channels
-  EXPECT_EQ(bytes[34], 24);  // bits per sample
-  uint32_t rate = bytes[24] | bytes[25] << 8 | bytes[26] << 16 | uint32_t(bytes[27]) << 24;
-  EXPECT_EQ(rate, 7812500u);
-
-  // The first sample tells where in the pattern the recording starts; from there on every
-  // sample must follow without a gap.
-  const uint8_t* data = bytes.data() + 44;
-  uint64_t n0 = uint32_t(s24(data)) & 0xFFFFFF;
-  size_t bad = 0;
-  for (uint64_t k = 0; k < 6u * 130560u; ++k) {
-    int32_t i = s24(data + 6 * k), q = s24(data + 6 * k + 3);
-    if (i != KMVSIM_PatternI(0, n0 + k, 24) || q != KMVSIM_PatternQ(0, n0 + k, 24)) {
-      if (bad++ < 5) ADD_FAILURE() << "sample " << k << ": " << i << ", " << q;
-    }
-  }
-  EXPECT_EQ(bad, 0u);
+  expect_pattern_recording(wav, 6);
   std::filesystem::remove(wav);
+}
+
+// The "lan frames=... datagrams=..." line the host prints before its summary.
+uint64_t lan_count(const std::string& out, const std::string& key) {
+  size_t at = out.find("lan frames=");
+  if (at == std::string::npos) return 0;
+  at = out.find(key + "=", at);
+  return at == std::string::npos ? 0 : std::stoull(out.substr(at + key.size() + 1));
+}
+
+TEST(ExtioHostStream, OverTheLanBothTransportsRecordThePatternWithoutLoss) {
+  for (const char* transport : {"", " --udp"}) {
+    SCOPED_TRACE(transport[0] ? "UDP" : "TCP");
+    auto wav = std::filesystem::temp_directory_path() / "kmv-lan-stream-test.wav";
+    HostRun r =
+        run(std::string("--sim lan") + transport + " --pattern --blocks 12 --out " + wav.string());
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(field(r.out, "blocks"), "12");
+    EXPECT_EQ(field(r.out, "lost"), "0");
+    // The transport really was the one asked for: 539 datagrams make a 24-bit frame.
+    uint64_t datagrams = lan_count(r.out, "datagrams");
+    if (transport[0]) {
+      EXPECT_GE(datagrams, 12u * 539u) << r.out;
+    } else {
+      EXPECT_EQ(datagrams, 0u) << r.out;
+    }
+    EXPECT_GE(lan_count(r.out, "frames"), 12u);
+    expect_pattern_recording(wav, 12);
+    std::filesystem::remove(wav);
+  }
+}
+
+TEST(ExtioHostStream, LanOptionsThatCannotWorkAreRefused) {
+  EXPECT_EQ(run("--sim usb --udp --blocks 1").status, 2);
+  EXPECT_EQ(run("--sim lan --plugin x.so --blocks 1").status, 2);
+  EXPECT_EQ(run("--sim wifi --blocks 1").status, 2);
 }
 
 TEST(ExtioHostStream, AttenuatorAndSummaryFollowTheHostCalls) {

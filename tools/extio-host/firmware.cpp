@@ -1,11 +1,5 @@
 #include "firmware.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +9,7 @@
 #include <string>
 
 #include "control/Form1.h"
+#include "linked_plugin.h"
 #include "platform/tasks.h"
 #include "platform/ui.h"
 #include "plugin/ExtIO_KMV410B211.h"
@@ -27,40 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kProgressMs = 250;
-// The plug-in reaches a LAN receiver on these fixed ports of the address in its settings file.
-constexpr uint32_t kTcpPort = 55557;
-constexpr uint32_t kUdpPort = 55558;
 constexpr int kLinkWaitMs = 10000;
-
-// A control function of the simulator's bridge library, which is already loaded.
-template <typename Fn>
-bool find(const char* name, Fn& slot) {
-#if defined(_WIN32)
-  slot = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("FTD3XX.dll"), name)));
-#else
-  slot = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
-#endif
-  return slot != nullptr;
-}
-
-// The simulator's LAN side.
-struct LanSide {
-  decltype(&::KMVSIM_LanStart) Start = nullptr;
-  decltype(&::KMVSIM_LanStop) Stop = nullptr;
-  decltype(&::KMVSIM_LanReset) Reset = nullptr;
-  decltype(&::KMVSIM_LanSetRealTime) SetRealTime = nullptr;
-
-  bool load() {
-    return find("KMVSIM_LanStart", Start) && find("KMVSIM_LanStop", Stop) &&
-           find("KMVSIM_LanReset", Reset) && find("KMVSIM_LanSetRealTime", SetRealTime);
-  }
-};
 
 // What the simulated receiver holds now, against the file.
 void report_image(const fs::path& file) {
   decltype(&::KMVSIM_FirmwareImage) image = nullptr;
-  if (!find("KMVSIM_FirmwareImage", image)) return;
+  if (!find_simulator("KMVSIM_FirmwareImage", image)) return;
   std::ifstream in(file, std::ios::binary);
   std::string want((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string got(image(nullptr, 0), '\0');
@@ -102,14 +69,6 @@ class PrivateFolder {
   fs::path original_, path_;
 };
 
-void write_loopback_settings() {
-  ui::run_on_ui([] {
-    auto panel = std::make_unique<TF_RDR1>();
-    panel->E_IP->set_text("127.0.0.1");
-    panel.reset();  // destroying the panel writes its settings file
-  });
-}
-
 // Chooses the file in the window the way a user does: its folder, then its name in the list.
 bool choose(const fs::path& file) {
   bool found = false;
@@ -136,13 +95,8 @@ int update(const fs::path& file, bool lan) {
     return 5;
   }
   // The LAN link comes up once the receive task has connected.
-  bool up = false;
-  long long end = tasks::now_ms() + kLinkWaitMs;
-  while (!up && tasks::now_ms() < end) {
-    ui::run_on_ui(
-        [&] { up = F_RDR1 && F_Update && (lan ? F_RDR1->CB_LAN : F_RDR1->CB_USB)->checked(); });
-    if (!up) tasks::sleep_ms(20);
-  }
+  bool up = wait_for_link(lan, kLinkWaitMs);
+  ui::run_on_ui([&] { up = up && F_Update; });
   if (!up) {
     std::fprintf(stderr, "extio-host: the simulated receiver did not open over %s\n",
                  lan ? "the LAN" : "USB");
@@ -202,15 +156,11 @@ int run_firmware_update(const Options& options, const Simulator& sim) {
   sim.Reset();
   sim.SetPresent(lan ? 0 : 1);  // without a USB receiver the plug-in looks on the LAN
   sim.SetRealTime(0);           // USB blocks as fast as the plug-in reads them: answers come sooner
-  if (lan) {
-    // LAN frames at the stream's own pace, as a receiver sends them.
-    lan_side.Reset();
-    lan_side.SetRealTime(1);
-    if (lan_side.Start("127.0.0.1", kTcpPort, kUdpPort) != 1) {
-      std::fprintf(stderr, "extio-host: the simulator cannot listen on 127.0.0.1:%u\n",
-                   unsigned(kTcpPort));
-      return 3;
-    }
+  // LAN frames at the stream's own pace, as a receiver sends them.
+  if (lan && !lan_side.listen_on_loopback(true)) {
+    std::fprintf(stderr, "extio-host: the simulator cannot listen on 127.0.0.1:%u\n",
+                 unsigned(kLanTcpPort));
+    return 3;
   }
   int status = update(file, lan);
   report_image(file);

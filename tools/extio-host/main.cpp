@@ -4,6 +4,7 @@
 #include <string>
 
 #include "firmware.h"
+#include "lan_session.h"
 #include "options.h"
 #include "plugin_library.h"
 #include "session.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
     sim.SetTestPattern(options.pattern ? 1 : 0);
   }
   if (!options.firmware.empty()) return extio_host::run_firmware_update(options, sim);
+  if (options.sim == "lan") return extio_host::run_lan_session(options, sim);
 
   PluginLibrary lib;
   if (!lib.load(path)) {
@@ -79,7 +81,7 @@ int main(int argc, char** argv) {
   int status = report_init(lib);
   std::fflush(stdout);
   if (status != 0 || !options.stream) return status;
-  std::function<uint64_t()> receiver_lost;
-  if (!options.sim.empty()) receiver_lost = [&sim] { return sim.dropped_blocks(); };
-  return extio_host::run_session(lib, options, receiver_lost);
+  extio_host::SessionHooks hooks;
+  if (!options.sim.empty()) hooks.receiver_lost = [&sim] { return sim.dropped_blocks(); };
+  return extio_host::run_session(lib.entry(), options, hooks);
 }

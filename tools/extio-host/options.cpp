@@ -5,8 +5,9 @@
 namespace extio_host {
 
 const char* usage_text() {
-  return "Usage: extio-host [--plugin PATH] [--sim usb] [--blocks N | --seconds S] [--out "
-         "FILE.wav]\n"
+  return "Usage: extio-host [--plugin PATH] [--sim usb|lan [--udp]] [--blocks N | --seconds S]\n"
+         "                  [--out FILE.wav]"
+         "\n"
          "                  [--freq HZ] [--att N] [--tune HZ] [--pattern] [--settings-dir DIR]\n"
          "\n"
          "Loads an ExtIO plug-in the way an SDR host does (dynamic loader, entry points by name)\n"
@@ -19,6 +20,11 @@ const char* usage_text() {
          "  --plugin PATH       the plug-in library (default: libExtIO_KMV410B211.so next to\n"
          "                      this program; ExtIO_KMV410B211.dll on Windows)\n"
          "  --sim usb           stream from the receiver simulator over its USB side\n"
+         "  --sim lan           stream from the receiver simulator over the LAN, on loopback\n"
+         "                      (127.0.0.1, TCP 55557 and UDP 55558): the address goes into\n"
+         "                      the settings file first; the plug-in built into this program\n"
+         "                      is used, since the transport is a choice in its panel\n"
+         "  --udp               with --sim lan: the UDP stream instead of the TCP stream\n"
          "  --sim-library PATH  the simulator's bridge library (default: sim/ beside this "
          "program)\n"
          "  --pattern           the simulator sends its deterministic test pattern\n"
@@ -65,6 +71,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       options.stream = true;
     } else if (arg == "--sim-library") {
       if (!value(options.sim_library)) return false;
+    } else if (arg == "--udp") {
+      options.udp = true;
     } else if (arg == "--pattern") {
       options.pattern = true;
     } else if (arg == "--blocks" || arg == "--seconds" || arg == "--freq" || arg == "--att" ||
@@ -93,8 +101,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       return false;
     }
   }
-  if (options.sim == "lan" && options.firmware.empty()) {
-    error = "--sim lan goes with --firmware";
+  if (options.udp && (options.sim != "lan" || !options.firmware.empty())) {
+    error = "--udp goes with --sim lan and a stream";
+    return false;
+  }
+  if (options.sim == "lan" && !options.plugin.empty()) {
+    error = "--sim lan uses the plug-in built into extio-host, not --plugin";
     return false;
   }
   return true;

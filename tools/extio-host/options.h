@@ -11,7 +11,8 @@ struct Options {
   bool help = false;
   std::string plugin;  // empty: the plug-in next to the executable
   // Streaming (any of these makes a streaming session).
-  std::string sim;           // "usb": the simulated receiver over USB; empty: real hardware
+  std::string sim;           // "usb" or "lan": the simulated receiver; empty: real hardware
+  bool udp = false;          // --sim lan: stream over UDP instead of TCP
   std::string sim_library;   // empty: the simulator beside the executable
   bool pattern = false;      // the simulator sends its test pattern instead of tones
   bool stream = false;       // a session was asked for

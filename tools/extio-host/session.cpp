@@ -120,10 +120,10 @@ class WorkingDirectory {
 
 }  // namespace
 
-int run_session(const PluginLibrary& lib, const Options& o,
-                const std::function<uint64_t()>& receiver_lost) {
-  const EntryPoints& e = lib.entry();
+int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hooks) {
+  const auto& receiver_lost = hooks.receiver_lost;
   WorkingDirectory wd(o.settings_dir);
+  if (hooks.before_open) hooks.before_open();
   std::string out_path = o.out.empty() ? std::string() : wd.resolve(o.out);
 
   auto host = std::make_unique<Host>();
@@ -145,6 +145,11 @@ int run_session(const PluginLibrary& lib, const Options& o,
     // its own: give the throttle time to pass, or the move would be ignored.
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     e.SetAttenuators(o.att);
+  }
+  if (hooks.before_start && !hooks.before_start()) {
+    e.CloseHW();
+    g_host = nullptr;
+    return 5;
   }
 
   host->recording = true;
@@ -210,6 +215,7 @@ int run_session(const PluginLibrary& lib, const Options& o,
 
   uint64_t blocks = written.load();
   uint64_t lost = host->ring.overruns.load() + (receiver_lost_after - receiver_lost_before);
+  if (hooks.report) hooks.report();
   std::printf("summary blocks=%" PRIu64 " samples=%" PRIu64 " rate=%d lo=%" PRId64 " lost=%" PRIu64
               " att=%d\n",
               blocks, blocks * kBlockSamples, host->rate.load(), host->lo.load(), lost, att);

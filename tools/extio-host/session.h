@@ -10,9 +10,19 @@
 
 namespace extio_host {
 
-// Exit status: 0 when the requested blocks arrived. receiver_lost, when given, adds the blocks
-// the receiver had to drop to the summary's lost count.
-int run_session(const PluginLibrary& lib, const Options& options,
-                const std::function<uint64_t()>& receiver_lost);
+// What a mode adds to the plain session; every member may be empty.
+struct SessionHooks {
+  // In the session's working folder, before OpenHW (a settings file to start from).
+  std::function<void()> before_open;
+  // After OpenHW, before StartHW64; false ends the session with exit status 5.
+  std::function<bool()> before_start;
+  // Blocks or frames lost on the way, the summary's lost count adds what it grew by.
+  std::function<uint64_t()> receiver_lost;
+  // After CloseHW, before the summary: lines of its own on stdout.
+  std::function<void()> report;
+};
+
+// Exit status: 0 when the requested blocks arrived.
+int run_session(const EntryPoints& e, const Options& options, const SessionHooks& hooks);
 
 }  // namespace extio_host
