@@ -179,23 +179,107 @@ long recv_from(Socket s, void* buffer, size_t n) {
   return r == SOCKET_ERROR ? -1 : r;
 }
 
-// ---- Receive ring: one overlapped receive per slot ----
+// ---- Receive ring ----
+//
+// Datagram rings keep one overlapped receive per posted slot: each datagram completes the oldest
+// receive, so the slots fill in posting order. Stream rings cannot do the same safely: a receive
+// asked to fill its whole slot (MSG_WAITALL) may still end early (Wine ends it with whatever had
+// arrived), and the bytes after it would then land in the next slot, tearing every frame from
+// there on. So a stream ring keeps its posted slots in posting order and has one overlapped
+// receive at a time in flight, for the rest of the oldest slot; a short completion goes on into
+// the same slot.
+
+namespace {
+
+enum class SlotState : uint8_t { kIdle, kQueued, kInFlight, kDone, kFailed };
+
+}  // namespace
 
 struct RecvRing {
   struct Slot {
     WSAOVERLAPPED ov;
     WSABUF buf;
     DWORD flags = 0;
-    bool in_flight = false;
     WSAEVENT event = WSA_INVALID_EVENT;
+    SlotState state = SlotState::kIdle;
+    uint8_t* buffer = nullptr;
+    uint32_t len = 0;
+    uint32_t filled = 0;
+    int error = 0;
   };
   int count = 0;
   bool datagrams = false;
   Slot* slots = nullptr;
+  // Stream rings: posted slots in posting order; the head is the one being filled.
+  int* queue = nullptr;
+  int head = 0, size = 0;
   // Shared by every datagram receive and never evaluated.
   sockaddr_in from{};
   INT from_len = sizeof(sockaddr_in);
+
+  int pop() {
+    int k = queue[head];
+    head = (head + 1) % count;
+    --size;
+    return k;
+  }
+  void fail_all(int error) {
+    while (size > 0) {
+      Slot& slot = slots[pop()];
+      slot.state = SlotState::kFailed;
+      slot.error = error;
+    }
+  }
+  int issue(Socket s, Slot& slot);
+  void pump_stream(Socket s);
 };
+
+// Start the overlapped receive of a slot's missing bytes: 0 when under way (or already done), else
+// the error.
+int RecvRing::issue(Socket s, Slot& slot) {
+  ::WSAResetEvent(slot.event);
+  std::memset(&slot.ov, 0, sizeof slot.ov);
+  slot.ov.hEvent = slot.event;
+  slot.buf.buf = reinterpret_cast<char*>(slot.buffer + slot.filled);
+  slot.buf.len = slot.len - slot.filled;
+  slot.flags = MSG_WAITALL;
+  if (::WSARecv(sock(s), &slot.buf, 1, nullptr, &slot.flags, &slot.ov, nullptr) != 0) {
+    int e = ::WSAGetLastError();
+    if (e != WSA_IO_PENDING) return e;
+  }
+  slot.state = SlotState::kInFlight;  // completed at once or not: the result comes the same way
+  return 0;
+}
+
+// Move the stream ring on as far as its receives have completed, without waiting.
+void RecvRing::pump_stream(Socket s) {
+  while (size > 0) {
+    Slot& slot = slots[queue[head]];
+    if (slot.state == SlotState::kQueued) {
+      if (!is_valid(s)) return fail_all(WSAENOTSOCK);
+      if (int e = issue(s, slot)) return fail_all(e);
+    }
+    DWORD n = 0, flags = 0;
+    if (!is_valid(s)) {
+      // The socket is gone: the receive ends by itself; report once it has.
+      if (::WaitForSingleObject(slot.event, 0) != WAIT_OBJECT_0) return;
+      return fail_all(WSAENOTSOCK);
+    }
+    if (!::WSAGetOverlappedResult(sock(s), &slot.ov, &n, FALSE, &flags)) {
+      int e = ::WSAGetLastError();
+      if (e == WSA_IO_INCOMPLETE) return;
+      return fail_all(e);
+    }
+    if (n == 0) return fail_all(WSAECONNRESET);  // the peer ended the stream
+    slot.filled += n;
+    if (slot.filled < slot.len) {
+      slot.state = SlotState::kQueued;  // short: the rest goes into the same slot
+      continue;
+    }
+    slot.state = SlotState::kDone;
+    pop();
+  }
+}
 
 RecvRing* ring_create(int slots, bool datagrams) {
   if (slots <= 0) return nullptr;
@@ -204,8 +288,9 @@ RecvRing* ring_create(int slots, bool datagrams) {
   ring->count = slots;
   ring->datagrams = datagrams;
   ring->slots = new (std::nothrow) RecvRing::Slot[slots];
-  if (!ring->slots) {
-    delete ring;
+  ring->queue = new (std::nothrow) int[slots];
+  if (!ring->slots || !ring->queue) {
+    ring_destroy(ring);
     return nullptr;
   }
   for (int k = 0; k < slots; ++k) {
@@ -221,77 +306,124 @@ RecvRing* ring_create(int slots, bool datagrams) {
 
 void ring_destroy(RecvRing* ring) {
   if (!ring) return;
-  for (int k = 0; k < ring->count; ++k) {
-    if (ring->slots[k].event != WSA_INVALID_EVENT) ::WSACloseEvent(ring->slots[k].event);
+  if (ring->slots) {
+    for (int k = 0; k < ring->count; ++k) {
+      if (ring->slots[k].event != WSA_INVALID_EVENT) ::WSACloseEvent(ring->slots[k].event);
+    }
   }
   delete[] ring->slots;
+  delete[] ring->queue;
   delete ring;
 }
 
 int ring_post(RecvRing* ring, Socket s, int k, uint8_t* buffer, uint32_t len) {
   if (!ring || k < 0 || k >= ring->count) return WSAEINVAL;
   RecvRing::Slot& slot = ring->slots[k];
-  if (slot.in_flight) return kPending;  // its record is still in use
-  if (!is_valid(s)) return WSAENOTSOCK;
+  if (slot.state == SlotState::kQueued || slot.state == SlotState::kInFlight) {
+    return kPending;  // its record is still in use
+  }
+  if (!is_valid(s)) {
+    slot.state = SlotState::kIdle;
+    return WSAENOTSOCK;
+  }
+  slot.buffer = buffer;
+  slot.len = len;
+  slot.filled = 0;
+  slot.error = 0;
+  if (!ring->datagrams) {
+    if (len == 0) {
+      slot.state = SlotState::kDone;
+      return 0;
+    }
+    slot.state = SlotState::kQueued;
+    ring->queue[(ring->head + ring->size) % ring->count] = k;
+    ++ring->size;
+    if (ring->size == 1) {
+      if (int e = ring->issue(s, slot)) {
+        ring->pop();
+        slot.state = SlotState::kIdle;
+        return e;
+      }
+    }
+    return kPending;
+  }
   ::WSAResetEvent(slot.event);
   std::memset(&slot.ov, 0, sizeof slot.ov);
   slot.ov.hEvent = slot.event;
   slot.buf.buf = reinterpret_cast<char*>(buffer);
   slot.buf.len = len;
-  slot.flags = ring->datagrams ? 0 : MSG_WAITALL;
-  int r;
-  if (ring->datagrams) {
-    r = ::WSARecvFrom(sock(s), &slot.buf, 1, nullptr, &slot.flags,
-                      reinterpret_cast<sockaddr*>(&ring->from), &ring->from_len, &slot.ov, nullptr);
-  } else {
-    r = ::WSARecv(sock(s), &slot.buf, 1, nullptr, &slot.flags, &slot.ov, nullptr);
-  }
+  slot.flags = 0;
+  int r =
+      ::WSARecvFrom(sock(s), &slot.buf, 1, nullptr, &slot.flags,
+                    reinterpret_cast<sockaddr*>(&ring->from), &ring->from_len, &slot.ov, nullptr);
   if (r == 0) {
-    slot.in_flight = true;  // completed at once; the result is read by the next query
+    slot.state = SlotState::kInFlight;  // completed at once; the result is read by the next query
     return 0;
   }
   int e = ::WSAGetLastError();
   if (e == WSA_IO_PENDING) {
-    slot.in_flight = true;
+    slot.state = SlotState::kInFlight;
     return kPending;
   }
+  slot.state = SlotState::kIdle;
   return e;
 }
 
 int ring_query(RecvRing* ring, Socket s, int k, uint32_t* bytes) {
   if (!ring || k < 0 || k >= ring->count) return WSAEINVAL;
   RecvRing::Slot& slot = ring->slots[k];
-  if (!slot.in_flight) return kIncomplete;
+  if (!ring->datagrams) {
+    if (slot.state == SlotState::kQueued || slot.state == SlotState::kInFlight) {
+      ring->pump_stream(s);
+    }
+    switch (slot.state) {
+      case SlotState::kDone:
+        if (bytes) *bytes = slot.filled;
+        return 0;
+      case SlotState::kFailed:
+        return slot.error ? slot.error : WSAECONNRESET;
+      default:
+        return kIncomplete;
+    }
+  }
+  if (slot.state != SlotState::kInFlight) return kIncomplete;
   DWORD n = 0, flags = 0;
   if (!is_valid(s)) {
     // The socket is gone: its receives end by themselves; report once they have.
     if (::WaitForSingleObject(slot.event, 0) != WAIT_OBJECT_0) return kIncomplete;
-    slot.in_flight = false;
+    slot.state = SlotState::kIdle;
     return WSAENOTSOCK;
   }
   if (::WSAGetOverlappedResult(sock(s), &slot.ov, &n, FALSE, &flags)) {
-    slot.in_flight = false;
+    slot.state = SlotState::kIdle;
     if (bytes) *bytes = n;
     return 0;
   }
   int e = ::WSAGetLastError();
   if (e == WSA_IO_INCOMPLETE) return kIncomplete;
-  slot.in_flight = false;
+  slot.state = SlotState::kIdle;
   return e;
 }
 
 void ring_wait(RecvRing* ring, Socket, int k, int ms) {
-  if (ring && k >= 0 && k < ring->count && ring->slots[k].in_flight) {
+  if (ring && !ring->datagrams && ring->size > 0) {
+    RecvRing::Slot& slot = ring->slots[ring->queue[ring->head]];
+    if (slot.state == SlotState::kInFlight) {
+      ::WaitForSingleObject(slot.event, static_cast<DWORD>(ms));
+      return;
+    }
+  } else if (ring && ring->datagrams && k >= 0 && k < ring->count &&
+             ring->slots[k].state == SlotState::kInFlight) {
     ::WaitForSingleObject(ring->slots[k].event, static_cast<DWORD>(ms));
-  } else {
-    ::Sleep(static_cast<DWORD>(ms));
+    return;
   }
+  ::Sleep(static_cast<DWORD>(ms));
 }
 
 bool ring_cancel(RecvRing* ring, Socket s, int ms) {
   if (!ring) return true;
   for (int k = 0; k < ring->count; ++k) {
-    if (ring->slots[k].in_flight && is_valid(s)) {
+    if (ring->slots[k].state == SlotState::kInFlight && is_valid(s)) {
       ::CancelIoEx(reinterpret_cast<HANDLE>(sock(s)), &ring->slots[k].ov);
     }
   }
@@ -299,16 +431,21 @@ bool ring_cancel(RecvRing* ring, Socket s, int ms) {
   bool all = true;
   for (int k = 0; k < ring->count; ++k) {
     RecvRing::Slot& slot = ring->slots[k];
-    if (!slot.in_flight) continue;
+    if (slot.state != SlotState::kInFlight) continue;
     DWORD now = ::GetTickCount();
     DWORD left = static_cast<int>(end - now) > 0 ? end - now : 0;
-    if (::WaitForSingleObject(slot.event, left) == WAIT_OBJECT_0) {
-      slot.in_flight = false;
-    } else {
+    if (::WaitForSingleObject(slot.event, left) != WAIT_OBJECT_0) {
       all = false;
+    } else if (ring->datagrams) {
+      slot.state = SlotState::kIdle;
     }
   }
-  return all;
+  // A receive that would not end keeps the ring as it is: its buffer is still written.
+  if (!all) return false;
+  for (int k = 0; k < ring->count; ++k) ring->slots[k].state = SlotState::kIdle;
+  ring->head = 0;
+  ring->size = 0;
+  return true;
 }
 
 // ---- Send slot: one overlapped send ----
@@ -341,7 +478,11 @@ void send_slot_destroy(SendSlot* slot) {
 
 int send_slot_start(SendSlot* slot, Socket s, const uint8_t* data, size_t n) {
   if (!slot || n > kSendSlotBytes) return WSAEINVAL;
-  if (slot->in_flight) return WSAEALREADY;
+  // A send still under way keeps its record and bytes; one that has ended frees them.
+  if (slot->in_flight) {
+    if (::WaitForSingleObject(slot->event, 0) != WAIT_OBJECT_0) return WSAEALREADY;
+    slot->in_flight = false;
+  }
   if (!is_valid(s)) return WSAENOTSOCK;
   std::memcpy(slot->data, data, n);
   std::memset(&slot->ov, 0, sizeof slot->ov);
@@ -349,10 +490,8 @@ int send_slot_start(SendSlot* slot, Socket s, const uint8_t* data, size_t n) {
   slot->ov.hEvent = slot->event;
   slot->buf.buf = reinterpret_cast<char*>(slot->data);
   slot->buf.len = static_cast<ULONG>(n);
-  if (::WSASend(sock(s), &slot->buf, 1, nullptr, 0, &slot->ov, nullptr) == 0) {
-    slot->in_flight = true;  // done; the record is free again once the event is set
-    return 0;
-  }
+  // Completed at once: the record is free again, and the caller (which sees 0) never asks.
+  if (::WSASend(sock(s), &slot->buf, 1, nullptr, 0, &slot->ov, nullptr) == 0) return 0;
   int e = ::WSAGetLastError();
   if (e == WSA_IO_PENDING) {
     slot->in_flight = true;
