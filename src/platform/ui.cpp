@@ -13,10 +13,20 @@ void register_timer(Timer* t);    // loop backends
 void unregister_timer(Timer* t);  // loop backends
 void reschedule_timer(Timer* t);  // loop backends
 
+// Rendering backends: forms drawn with native controls (render_win32.cpp) or none at all.
+namespace detail {
+void native_show(Control* c);
+void native_hide(Control* c);
+void native_raise(Control* c);
+void native_destroy(Control* c);
+}  // namespace detail
+
 Control::Control(Control* parent, Kind kind, std::string name)
     : parent_(parent), kind_(kind), name_(std::move(name)) {}
 
-Control::~Control() = default;
+Control::~Control() {
+  detail::native_destroy(this);
+}
 
 Control* Control::find(const std::string& name) {
   if (name_ == name) return this;
@@ -133,12 +143,18 @@ void Control::leave() {
 }
 
 void Control::show() {
-  if (visible) return;
-  visible = true;
-  if (on_show) on_show(this);
+  if (!visible) {
+    visible = true;
+    if (on_show) on_show(this);
+  }
+  detail::native_show(this);
 }
 void Control::hide() {
   visible = false;
+  detail::native_hide(this);
+}
+void Control::bring_to_front() {
+  detail::native_raise(this);
 }
 
 int Control::show_modal(int limit_ms, const std::function<bool()>& cancelled) {

@@ -181,9 +181,11 @@ class Control {
   }
 
   // Forms.
+  // Where a native backend draws the forms (Windows), these show, hide and raise the form's
+  // window; destroying a form destroys its windows.
   void show();  // fires on_show when the form becomes visible
   void hide();
-  void bring_to_front() {}
+  void bring_to_front();
   Handler on_show;
   // Show modally: pump the event loop until the form is hidden or closed with a modal result,
   // `cancelled` returns true, or limit_ms have passed (headless, nobody may ever close it); the
