@@ -8,3 +8,16 @@ set_target_properties(lan_wine_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 add_dependencies(lan_wine_test extio-host)
 gtest_discover_tests(lan_wine_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES RESOURCE_LOCK kmv_lan_ports TIMEOUT 120)
+
+# extio-host streams from the simulator's LAN side on 127.0.0.1: exit 0 and the requested blocks
+# in its summary, over TCP and over UDP.
+foreach(transport tcp udp)
+  set(flags --sim lan --blocks 30)
+  if(transport STREQUAL "udp")
+    list(APPEND flags --udp)
+  endif()
+  add_test(NAME lan_extio_host_${transport}
+           COMMAND sh -c "out=$(\"$@\") || exit 1; echo \"$out\"; echo \"$out\" | grep -q 'summary blocks=30 '"
+                   sh ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:extio-host> ${flags})
+  set_tests_properties(lan_extio_host_${transport} PROPERTIES RESOURCE_LOCK kmv_lan_ports TIMEOUT 120)
+endforeach()
