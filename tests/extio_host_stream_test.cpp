@@ -107,7 +107,9 @@ TEST(ExtioHostStream, OverTheLanBothTransportsRecordThePatternWithoutLoss) {
         run(std::string("--sim lan") + transport + " --pattern --blocks 12 --out " + wav.string());
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(field(r.out, "blocks"), "12");
-    if (kFullSpeed) EXPECT_EQ(field(r.out, "lost"), "0");
+    if (kFullSpeed) {
+      EXPECT_EQ(field(r.out, "lost"), "0");
+    }
     // The transport really was the one asked for: 539 datagrams make a 24-bit frame.
     uint64_t datagrams = lan_count(r.out, "datagrams");
     if (transport[0]) {
