@@ -5,17 +5,10 @@
 // toolkit's graphic controls, because they overlap and a hollow one shows what lies below it.
 //
 // User-interface thread only, like the model. Uses USER32 and GDI32 alone.
-#include <windows.h>
+#include "platform/render_win32.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
-#include <memory>
-#include <string>
-#include <unordered_map>
-#include <vector>
-
-#include "platform/ui.h"
 
 namespace ui {
 
@@ -28,85 +21,6 @@ void native_destroy(Control* c);
 
 namespace render {
 
-namespace {
-
-constexpr UINT_PTR kSyncTimerId = 0x4B4D;
-// Model fields carry no change notification: how stale a shown value may get.
-constexpr UINT kSyncMs = 100;
-constexpr int kComboListHeight = 160;  // the drop-down below a combo box's field
-constexpr int kSpinArrowsWidth = 16;   // a spin edit's arrows, right of its text
-constexpr int kFontHeight = 11;        // pixels, the panels' Tahoma
-constexpr int kRadioHeight = 17;
-constexpr int kGroupCaptionIndent = 8;
-// A sync asked for while one runs makes it go round again, this many times at most.
-constexpr int kSyncRounds = 3;
-constexpr Color kNoColor = 0xFF000000;  // no 0xRRGGBB colour: never shown yet
-
-struct Window;
-
-// One model control and its native side. The fields below the handles are what the native
-// control shows, compared with the model on every sync.
-struct Node {
-  Control* c = nullptr;
-  Window* window = nullptr;
-  Node* parent = nullptr;
-  HWND hwnd = nullptr;  // nullptr for windowless shapes
-  HWND up = nullptr;    // spin arrows
-  HWND down = nullptr;
-  std::vector<HWND> radios;  // a group box's items
-  std::vector<std::unique_ptr<Node>> children;
-
-  bool fresh = true;  // nothing written yet
-  std::string text;
-  bool enabled = true, visible = false, checked = false, read_only = false;
-  int left = INT_MIN, top = 0, width = 0, height = 0;
-  Color color = kNoColor, font_color = kNoColor;
-  int index = INT_MIN;
-  std::vector<std::string> items;
-  int min = 0, max = INT_MIN, position = INT_MIN, max_length = -1;
-  ShapeStyle shape;
-  int text_width = 0, text_height = 0;  // labels: the caption's extent
-};
-
-// A shown form: its top-level window is the root node's.
-struct Window {
-  Node root;
-};
-
-struct State {
-  std::vector<std::unique_ptr<Window>> windows;
-  std::unordered_map<HWND, Node*> nodes;  // every native window we made, to its node
-  std::vector<std::pair<Color, HBRUSH>> brushes;
-  HFONT font = nullptr;
-  HFONT arrows = nullptr;  // spin arrows (Marlett glyphs)
-  bool classes = false;
-  int sync_depth = 0;       // nonzero while model values are written to native controls
-  bool sync_again = false;  // a sync was asked for while one ran
-  Node* capture = nullptr;  // the shape that has the mouse while a button is held
-};
-
-State& st() {
-  static State* s = new State;  // never destroyed: the unload hook below still needs it
-  return *s;
-}
-
-Node* lookup(HWND h) {
-  auto& nodes = st().nodes;
-  auto it = nodes.find(h);
-  return it == nodes.end() ? nullptr : it->second;
-}
-
-Window* find_window(const Control* form) {
-  for (auto& w : st().windows) {
-    if (w->root.c == form) return w.get();
-  }
-  return nullptr;
-}
-
-COLORREF rgb(Color c) {
-  return RGB((c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF);
-}
-
 HBRUSH brush(Color c) {
   State& s = st();
   for (auto& b : s.brushes) {
@@ -117,9 +31,15 @@ HBRUSH brush(Color c) {
   return b;
 }
 
-void sync_all();
+bool is_container(Kind k) {
+  return k == Kind::Panel || k == Kind::GroupBox;
+}
 
-LRESULT CALLBACK window_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp);
+DWORD form_style() {
+  return WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+}
+
+namespace {
 
 HINSTANCE this_module() {
   HMODULE module = nullptr;
@@ -187,10 +107,6 @@ void unregister_node(Node& n) {
   for (HWND h : n.radios) s.nodes.erase(h);
   if (s.capture == &n) s.capture = nullptr;
   for (auto& child : n.children) unregister_node(*child);
-}
-
-bool is_container(Kind k) {
-  return k == Kind::Panel || k == Kind::GroupBox;
 }
 
 HWND make_child(const char* cls, const char* text, DWORD style, DWORD ex, HWND parent) {
@@ -290,10 +206,6 @@ void build(Window& w, Node& parent) {
     }
     parent.children.push_back(std::move(n));
   }
-}
-
-DWORD form_style() {
-  return WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 }
 
 Window* create_window(Control* form) {
@@ -652,292 +564,6 @@ void sync_window(Window& w) {
   n.fresh = false;
 }
 
-// ---- Native -> model ----
-
-// Runs a user action on the model, then shows what it changed. The action may pump messages,
-// show other forms or destroy this one: nothing of the caller's node is used after it.
-template <class F>
-void act(F&& action) {
-  try {
-    action();
-  } catch (...) {
-  }
-  sync_all();
-}
-
-std::string window_text(HWND h) {
-  std::string text(static_cast<size_t>(std::max(0, GetWindowTextLengthA(h))), '\0');
-  if (!text.empty()) {
-    int got = GetWindowTextA(h, text.data(), static_cast<int>(text.size()) + 1);
-    text.resize(static_cast<size_t>(std::max(0, got)));
-  }
-  return text;
-}
-
-void command(Node& n, HWND from, UINT code) {
-  Control* c = n.c;
-  bool syncing = st().sync_depth > 0;
-  switch (c->kind()) {
-    case Kind::Edit:
-    case Kind::SpinEdit:
-      if (from == n.up || from == n.down) {
-        if (code != BN_CLICKED || syncing) return;
-        int step = from == n.up ? 1 : -1;
-        act([c, step] {
-          if (c->enabled && !c->read_only) c->set_value(c->value() + step);
-        });
-      } else if (code == EN_CHANGE && !syncing) {
-        n.text = window_text(from);
-        std::string typed = n.text;
-        act([c, &typed] { c->user_type(typed); });
-      } else if (code == EN_SETFOCUS) {
-        c->focus();
-      } else if (code == EN_KILLFOCUS) {
-        if (!syncing) return act([c] { c->leave(); });
-        // Focus lost because a sync hid or disabled the edit: the handler runs after the sync.
-        post([from] {
-          if (Node* later = lookup(from)) act([later] { later->c->leave(); });
-        });
-      }
-      break;
-    case Kind::Label:
-      if (code == STN_DBLCLK && !syncing) act([c] { c->dbl_click(); });
-      break;
-    case Kind::Button:
-    case Kind::CheckBox:
-    case Kind::RadioButton:
-    case Kind::ToggleButton:
-      if (code == BN_CLICKED && !syncing) act([c] { c->click(); });
-      break;
-    case Kind::SpinButton:
-      if (code != BN_CLICKED || syncing) return;
-      if (from == n.down) {
-        act([c] { c->click_down(); });
-      } else {
-        act([c] { c->click_up(); });
-      }
-      break;
-    case Kind::GroupBox:
-      if (code == BN_CLICKED && !syncing) {
-        auto it = std::find(n.radios.begin(), n.radios.end(), from);
-        if (it == n.radios.end()) return;
-        int index = static_cast<int>(it - n.radios.begin());
-        act([c, index] { c->user_select(index); });
-      }
-      break;
-    case Kind::ComboBox:
-    case Kind::DriveList:
-      if (code == CBN_SELCHANGE && !syncing) {
-        int index = static_cast<int>(SendMessageA(from, CB_GETCURSEL, 0, 0));
-        n.index = index;
-        act([c, index] { c->user_select(index); });
-      }
-      break;
-    case Kind::FileList:
-    case Kind::DirectoryList: {
-      // A folder opens on a double click; a single click only marks it.
-      UINT opens = c->kind() == Kind::DirectoryList ? LBN_DBLCLK : LBN_SELCHANGE;
-      if (code == opens && !syncing) {
-        int index = static_cast<int>(SendMessageA(from, LB_GETCURSEL, 0, 0));
-        n.index = index;
-        act([c, index] { c->user_select(index); });
-      }
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-void scrolled(Node& n, HWND from, int code) {
-  Control* c = n.c;
-  if (c->kind() != Kind::ScrollBar || st().sync_depth > 0) return;
-  const int page = std::max(1, (c->max - c->min) / 10);
-  int pos = c->position();
-  switch (code) {
-    case SB_LINELEFT:
-      pos -= 1;
-      break;
-    case SB_LINERIGHT:
-      pos += 1;
-      break;
-    case SB_PAGELEFT:
-      pos -= page;
-      break;
-    case SB_PAGERIGHT:
-      pos += page;
-      break;
-    case SB_LEFT:
-      pos = c->min;
-      break;
-    case SB_RIGHT:
-      pos = c->max;
-      break;
-    case SB_THUMBTRACK:
-    case SB_THUMBPOSITION: {
-      SCROLLINFO si = {};
-      si.cbSize = sizeof si;
-      si.fMask = SIF_TRACKPOS;
-      if (!GetScrollInfo(from, SB_CTL, &si)) return;
-      pos = si.nTrackPos;
-      break;
-    }
-    default:
-      return;
-  }
-  act([c, pos] { c->user_move(pos); });
-}
-
-ShiftState shift_of(WPARAM wp) {
-  ShiftState s = 0;
-  if (wp & MK_SHIFT) s |= kShiftKey;
-  if (wp & MK_CONTROL) s |= kCtrlKey;
-  if (GetKeyState(VK_MENU) < 0) s |= kAltKey;
-  if (wp & MK_LBUTTON) s |= kLeftButton;
-  if (wp & MK_RBUTTON) s |= kRightButton;
-  if (wp & MK_MBUTTON) s |= kMiddleButton;
-  return s;
-}
-
-// The topmost shape under a point; disabled shapes let the mouse through to what lies below.
-Node* shape_at(Node& parent, int x, int y) {
-  for (auto it = parent.children.rbegin(); it != parent.children.rend(); ++it) {
-    Node& n = **it;
-    const Control& c = *n.c;
-    if (n.hwnd || c.kind() != Kind::Shape || !c.visible || !c.enabled) continue;
-    if (x >= c.left && x < c.left + c.width && y >= c.top && y < c.top + c.height) return &n;
-  }
-  return nullptr;
-}
-
-bool mouse(Node& self, UINT msg, WPARAM wp, LPARAM lp) {
-  State& s = st();
-  int x = static_cast<short>(LOWORD(lp));
-  int y = static_cast<short>(HIWORD(lp));
-  Node* target = s.capture && s.capture->parent == &self ? s.capture : shape_at(self, x, y);
-  if (msg == WM_LBUTTONUP) {
-    if (s.capture) ReleaseCapture();
-    s.capture = nullptr;
-    return true;
-  }
-  if (!target) return false;
-  if (msg == WM_LBUTTONDOWN) {
-    s.capture = target;
-    SetCapture(self.hwnd);
-    return true;
-  }
-  Control* c = target->c;
-  ShiftState shift = shift_of(wp);
-  int cx = x - c->left;
-  int cy = y - c->top;
-  act([c, shift, cx, cy] { c->mouse_move(shift, cx, cy); });
-  return true;
-}
-
-// ---- Painting ----
-
-LRESULT colours(Node* n, HDC dc, bool edit) {
-  if (!n) return 0;
-  Kind k = n->c->kind();
-  bool coloured = k == Kind::Label || k == Kind::CheckBox || k == Kind::RadioButton ||
-                  k == Kind::GroupBox || k == Kind::Edit || k == Kind::SpinEdit;
-  if (!coloured || (edit && k != Kind::Edit && k != Kind::SpinEdit)) return 0;
-  SetTextColor(dc, rgb(n->c->font_color));
-  SetBkColor(dc, rgb(n->c->color));
-  return reinterpret_cast<LRESULT>(brush(n->c->color));
-}
-
-void draw_shape(HDC dc, const Control& c) {
-  const ShapeStyle& s = c.shape;
-  HPEN pen = CreatePen(s.dotted ? PS_DOT : PS_SOLID, 1, rgb(s.pen));
-  HGDIOBJ old_pen = SelectObject(dc, pen);
-  HGDIOBJ old_brush = SelectObject(dc, s.hollow ? GetStockObject(NULL_BRUSH) : brush(c.color));
-  int x = c.left, y = c.top, w = c.width, h = c.height;
-  if (w <= 1 || h <= 1) {  // a line
-    MoveToEx(dc, x, y, nullptr);
-    LineTo(dc, w <= 1 ? x : x + w, h <= 1 ? y : y + h);
-  } else if (s.type == ShapeType::Rectangle) {
-    Rectangle(dc, x, y, x + w, y + h);
-  } else {
-    int side = std::min(w, h);
-    x += (w - side) / 2;
-    y += (h - side) / 2;
-    if (s.type == ShapeType::Circle) {
-      Ellipse(dc, x, y, x + side, y + side);
-    } else {
-      Rectangle(dc, x, y, x + side, y + side);
-    }
-  }
-  SelectObject(dc, old_brush);
-  SelectObject(dc, old_pen);
-  DeleteObject(pen);
-}
-
-void draw_frame(HDC dc, const Node& n, RECT rc) {
-  const Control& c = *n.c;
-  if (c.kind() == Kind::Panel) {
-    DrawEdge(dc, &rc, BDR_RAISEDINNER, BF_RECT);
-    return;
-  }
-  if (c.kind() != Kind::GroupBox) return;
-  SelectObject(dc, st().font);
-  SIZE size = {};
-  GetTextExtentPoint32A(dc, "M", 1, &size);
-  if (!c.caption.empty()) rc.top += size.cy / 2;
-  DrawEdge(dc, &rc, EDGE_ETCHED, BF_RECT);
-  if (c.caption.empty()) return;
-  SetBkMode(dc, OPAQUE);
-  SetBkColor(dc, rgb(c.color));
-  SetTextColor(dc, n.enabled ? rgb(c.font_color) : GetSysColor(COLOR_GRAYTEXT));
-  TextOutA(dc, kGroupCaptionIndent, 0, c.caption.c_str(), static_cast<int>(c.caption.size()));
-}
-
-// Forms and panels: their colour, frame and shapes.
-void draw_client(const Node& n, HDC dc, const RECT& rc) {
-  HGDIOBJ old_font = SelectObject(dc, st().font);
-  FillRect(dc, &rc, brush(n.c->color));
-  draw_frame(dc, n, rc);
-  for (auto& child : n.children) {
-    const Control& c = *child->c;
-    if (!child->hwnd && c.kind() == Kind::Shape && c.visible) draw_shape(dc, c);
-  }
-  SelectObject(dc, old_font);
-}
-
-// Drawn off screen and copied in one go: no flicker while a marker is dragged.
-void paint(Node& n) {
-  PAINTSTRUCT ps;
-  HDC dc = BeginPaint(n.hwnd, &ps);
-  if (!dc) return;
-  RECT rc;
-  GetClientRect(n.hwnd, &rc);
-  if (rc.right > 0 && rc.bottom > 0) {
-    HDC mem = CreateCompatibleDC(dc);
-    HBITMAP bmp = CreateCompatibleBitmap(dc, rc.right, rc.bottom);
-    if (mem && bmp) {
-      HGDIOBJ old = SelectObject(mem, bmp);
-      draw_client(n, mem, rc);
-      BitBlt(dc, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
-             ps.rcPaint.bottom - ps.rcPaint.top, mem, ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
-      SelectObject(mem, old);
-    }
-    if (bmp) DeleteObject(bmp);
-    if (mem) DeleteDC(mem);
-  }
-  EndPaint(n.hwnd, &ps);
-}
-
-void draw_progress(const DRAWITEMSTRUCT& d, const Control& c) {
-  RECT rc = d.rcItem;
-  FillRect(d.hDC, &rc, GetSysColorBrush(COLOR_BTNFACE));
-  DrawEdge(d.hDC, &rc, BDR_SUNKENOUTER, BF_RECT | BF_ADJUST);
-  long long span = std::max(1, c.max - c.min);
-  long long done = std::clamp<long long>(c.position() - c.min, 0, span);
-  RECT bar = rc;
-  bar.right = rc.left + static_cast<LONG>((rc.right - rc.left) * done / span);
-  if (bar.right > bar.left) FillRect(d.hDC, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
-}
-
 LRESULT handle(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   Node* self = lookup(h);
   if (!self) return DefWindowProcA(h, msg, wp, lp);
@@ -1037,14 +663,6 @@ LRESULT handle(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcA(h, msg, wp, lp);
 }
 
-LRESULT CALLBACK window_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  try {
-    return handle(h, msg, wp, lp);
-  } catch (...) {  // nothing may leave a window procedure
-    return 0;
-  }
-}
-
 void destroy_window(Window* w) {
   State& s = st();
   // Windows it owns first: their forms are the model's children of this one.
@@ -1112,6 +730,16 @@ struct ReleaseAtUnload {
   }
 } g_release_at_unload;
 
+}  // namespace
+
+LRESULT CALLBACK window_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  try {
+    return handle(h, msg, wp, lp);
+  } catch (...) {  // nothing may leave a window procedure
+    return 0;
+  }
+}
+
 void sync_all() {
   State& s = st();
   if (s.sync_depth > 0) {
@@ -1132,8 +760,6 @@ void sync_all() {
     if (!s.sync_again) break;
   }
 }
-
-}  // namespace
 
 }  // namespace render
 

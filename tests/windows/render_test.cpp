@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -130,34 +132,29 @@ int width_of(HWND h) {
   return r.right - r.left;
 }
 
-// This thread's top-level window with this title (other test processes show the same forms).
+// This thread's top-level windows (other test processes show the same forms).
+BOOL CALLBACK collect(HWND h, LPARAM p) {
+  reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+  return TRUE;
+}
+
+std::vector<HWND> thread_windows() {
+  std::vector<HWND> all;
+  EnumThreadWindows(GetCurrentThreadId(), collect, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
 HWND form_window(const char* title) {
-  struct Search {
-    const char* title;
-    HWND found;
-  } search = {title, nullptr};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        if (text_of(h) != s->title) return TRUE;
-        s->found = h;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  for (HWND h : thread_windows()) {
+    if (text_of(h) == title) return h;
+  }
+  return nullptr;
 }
 
 // Top-level windows of this thread made by the renderer.
 int form_windows() {
   int count = 0;
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND h, LPARAM p) -> BOOL {
-        if (class_of(h).rfind("KMV410Form", 0) == 0) ++*reinterpret_cast<int*>(p);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&count));
+  for (HWND h : thread_windows()) count += class_of(h).rfind("KMV410Form", 0) == 0;
   return count;
 }
 
@@ -397,6 +394,69 @@ TEST_F(RenderTest, ModelChangesReachTheNativeControlsWithoutFeedback) {
     return !IsWindowEnabled(tcp) && rect_in_parent(conn).left == panel->B_Conn->left &&
            !IsWindowVisible(bset);
   }));
+}
+
+// Counts what the renderer writes to one native control.
+struct Spy {
+  WNDPROC old = nullptr;
+  int texts = 0, checks = 0, moves = 0, enables = 0;
+
+  static LRESULT CALLBACK proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* spy = static_cast<Spy*>(GetPropA(h, "spy"));
+    if (msg == WM_SETTEXT) ++spy->texts;
+    if (msg == BM_SETCHECK) ++spy->checks;
+    if (msg == WM_WINDOWPOSCHANGING) ++spy->moves;
+    if (msg == WM_ENABLE) ++spy->enables;
+    return CallWindowProcA(spy->old, h, msg, wp, lp);
+  }
+  void attach(HWND h) {
+    SetPropA(h, "spy", this);
+    old = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Spy::proc)));
+  }
+  static void detach(HWND h, const Spy& spy) {
+    SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(spy.old));
+    RemovePropA(h, "spy");
+  }
+};
+
+TEST_F(RenderTest, AnUnchangedModelWritesNothingAndASyncIsCheap) {
+  HWND form = show_panel();
+  ASSERT_NE(form, nullptr);
+  HWND firm = native_of(form, panel->L_Firm);
+  HWND preamp = native_of(form, panel->CB_PreAmp);
+  HWND ip = native_of(form, panel->E_IP);
+  ASSERT_TRUE(firm && preamp && ip);
+  Spy on_firm, on_preamp, on_ip;
+  on_firm.attach(firm);
+  on_preamp.attach(preamp);
+  on_ip.attach(ip);
+
+  // Showing a shown form only syncs it: each call is one walk over the whole panel.
+  constexpr int kSyncs = 500;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kSyncs; ++i) panel->show();
+  long long per_sync_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count() /
+                          kSyncs;
+  std::printf("one sync of the panel: %lld us\n", per_sync_us);
+  EXPECT_LT(per_sync_us, 2000);
+  pump(250);  // the timer's syncs too
+  for (const Spy* spy : {&on_firm, &on_preamp, &on_ip}) {
+    EXPECT_EQ(spy->texts + spy->checks + spy->moves + spy->enables, 0);
+  }
+
+  // One change, one write.
+  panel->E_IP->set_text("10.1.1.1");
+  panel->CB_PreAmp->set_checked(true);
+  pump(250);
+  EXPECT_EQ(on_ip.texts, 1);
+  EXPECT_EQ(on_preamp.checks, 1);
+  EXPECT_EQ(on_firm.texts, 0);
+  Spy::detach(firm, on_firm);
+  Spy::detach(preamp, on_preamp);
+  Spy::detach(ip, on_ip);
 }
 
 TEST_F(RenderTest, ClosingHidesAndShowingAgainReusesTheWindow) {
