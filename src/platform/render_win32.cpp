@@ -16,6 +16,7 @@ namespace detail {
 void native_show(Control* c);
 void native_hide(Control* c);
 void native_raise(Control* c);
+void native_modal(Control* c, bool on);
 void native_destroy(Control* c);
 }  // namespace detail
 
@@ -781,6 +782,17 @@ void native_raise(Control* c) {
   render::Window* w = render::find_window(c);
   if (w && c->visible) {
     SetWindowPos(w->root.hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  }
+}
+
+// While a form is shown modally, the window that owns it takes no input.
+void native_modal(Control* c, bool on) {
+  if (c->kind() != Kind::Form || !on_ui_thread()) return;
+  for (Control* p = c->parent(); p; p = p->parent()) {
+    if (render::Window* owner = render::find_window(p)) {
+      EnableWindow(owner->root.hwnd, on ? FALSE : p->enabled);
+      return;
+    }
   }
 }
 

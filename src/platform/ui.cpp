@@ -18,6 +18,7 @@ namespace detail {
 void native_show(Control* c);
 void native_hide(Control* c);
 void native_raise(Control* c);
+void native_modal(Control* c, bool on);
 void native_destroy(Control* c);
 }  // namespace detail
 
@@ -161,10 +162,12 @@ int Control::show_modal(int limit_ms, const std::function<bool()>& cancelled) {
   if (visible) return 0;
   modal_result = 0;
   show();
+  detail::native_modal(this, true);
   long long end = tasks::now_ms() + limit_ms;
   while (visible && modal_result == 0 && tasks::now_ms() < end && !(cancelled && cancelled())) {
     handle_message();
   }
+  detail::native_modal(this, false);
   hide();
   return modal_result;
 }

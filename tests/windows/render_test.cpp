@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "platform/tasks.h"
 #include "platform/ui.h"
 #include "plugin/plugin_state.h"
+#include "update/Update1.h"
 #include "usb/command_queue.h"
 
 namespace {
@@ -521,6 +523,41 @@ TEST_F(RenderTest, MixWindowFollowsADragOnThePlane) {
   EXPECT_EQ(text_of(mag), F_Coord->E_Mag->text());
   SendMessageA(box, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-WHEEL_DELTA)), 0);
   EXPECT_EQ(F_Coord->E_Mag->text(), mag_after);
+}
+
+TEST_F(RenderTest, UpdateWindowRunsModallyAndItsCloseButtonEndsIt) {
+  HWND form = show_panel();
+  ASSERT_NE(form, nullptr);
+  { std::ofstream("fw.Bit") << "x"; }
+  bool ran = false;
+  // Runs inside the modal loop, as a user's clicks would.
+  ui::post([&] {
+    ran = true;
+    HWND upd = form_window("KMV410 Firmware Update");
+    ASSERT_NE(upd, nullptr);
+    EXPECT_TRUE(IsWindowVisible(upd));
+    EXPECT_EQ(GetWindow(upd, GW_OWNER), form);
+    EXPECT_FALSE(IsWindowEnabled(form));  // the panel waits for the dialog
+    RECT r;
+    GetWindowRect(upd, &r);
+    EXPECT_EQ(r.left, F_Update->left);  // centred on the panel by the model
+    HWND files = native_of(upd, F_Update->FLB_File);
+    ASSERT_NE(files, nullptr);
+    ASSERT_EQ(SendMessageA(files, LB_GETCOUNT, 0, 0), 1);
+    SendMessageA(files, LB_SETCURSEL, 0, 0);
+    command(files, LBN_SELCHANGE);
+    EXPECT_EQ(F_Update->FLB_File->item_text(), "fw.Bit");
+    EXPECT_NE(native_of(upd, F_Update->PB_Sent), nullptr);
+    EXPECT_NE(native_of(upd, F_Update->DriveComboBox1), nullptr);
+    SendMessageA(native_of(upd, F_Update->B_Close), BM_CLICK, 0, 0);
+  });
+  EXPECT_EQ(F_Update->show_modal(), update::kModalResultClose);
+  EXPECT_TRUE(ran);
+  HWND upd = form_window("KMV410 Firmware Update");
+  ASSERT_NE(upd, nullptr);
+  EXPECT_FALSE(IsWindowVisible(upd));
+  EXPECT_TRUE(IsWindowEnabled(form));
+  std::filesystem::remove("fw.Bit");
 }
 
 TEST_F(RenderTest, DestroyingTheFormsLeavesNoWindow) {
