@@ -8,6 +8,14 @@ namespace ui::render {
 
 namespace {
 
+// Text in the colour the model gives, unless that is the background's own (a radio group on a
+// black form): then black or white, whichever reads.
+COLORREF text_colour(const Control& c) {
+  if (c.font_color != c.color) return rgb(c.font_color);
+  int luma = (((c.color >> 16) & 0xFF) * 3 + ((c.color >> 8) & 0xFF) * 6 + (c.color & 0xFF)) / 10;
+  return luma < 128 ? RGB(255, 255, 255) : RGB(0, 0, 0);
+}
+
 void draw_shape(HDC dc, const Control& c) {
   const ShapeStyle& s = c.shape;
   HPEN pen = CreatePen(s.dotted ? PS_DOT : PS_SOLID, 1, rgb(s.pen));
@@ -49,7 +57,7 @@ void draw_frame(HDC dc, const Node& n, RECT rc) {
   if (c.caption.empty()) return;
   SetBkMode(dc, OPAQUE);
   SetBkColor(dc, rgb(c.color));
-  SetTextColor(dc, n.enabled ? rgb(c.font_color) : GetSysColor(COLOR_GRAYTEXT));
+  SetTextColor(dc, n.enabled ? text_colour(c) : GetSysColor(COLOR_GRAYTEXT));
   TextOutA(dc, kGroupCaptionIndent, 0, c.caption.c_str(), static_cast<int>(c.caption.size()));
 }
 
@@ -61,7 +69,7 @@ LRESULT colours(Node* n, HDC dc, bool edit) {
   bool coloured = k == Kind::Label || k == Kind::CheckBox || k == Kind::RadioButton ||
                   k == Kind::GroupBox || k == Kind::Edit || k == Kind::SpinEdit;
   if (!coloured || (edit && k != Kind::Edit && k != Kind::SpinEdit)) return 0;
-  SetTextColor(dc, rgb(n->c->font_color));
+  SetTextColor(dc, text_colour(*n->c));
   SetBkColor(dc, rgb(n->c->color));
   return reinterpret_cast<LRESULT>(brush(n->c->color));
 }
@@ -110,6 +118,31 @@ void draw_progress(const DRAWITEMSTRUCT& d, const Control& c) {
   RECT bar = rc;
   bar.right = rc.left + static_cast<LONG>((rc.right - rc.left) * done / span);
   if (bar.right > bar.left) FillRect(d.hDC, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
+}
+
+void draw_arrow(const DRAWITEMSTRUCT& d, bool up) {
+  RECT rc = d.rcItem;
+  FillRect(d.hDC, &rc, GetSysColorBrush(COLOR_BTNFACE));
+  DrawEdge(d.hDC, &rc, (d.itemState & ODS_SELECTED) ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
+  int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  int half = std::max(1, std::min(w / 4, h / 3));  // half the triangle's base
+  int cx = rc.left + w / 2, cy = rc.top + h / 2;
+  POINT tri[3];
+  if (up) {
+    tri[0] = {cx - half, cy + half / 2};
+    tri[1] = {cx + half, cy + half / 2};
+    tri[2] = {cx, cy - half / 2 - 1};
+  } else {
+    tri[0] = {cx - half, cy - half / 2};
+    tri[1] = {cx + half, cy - half / 2};
+    tri[2] = {cx, cy + half / 2 + 1};
+  }
+  int colour = (d.itemState & ODS_DISABLED) ? COLOR_GRAYTEXT : COLOR_BTNTEXT;
+  HGDIOBJ old_brush = SelectObject(d.hDC, GetSysColorBrush(colour));
+  HGDIOBJ old_pen = SelectObject(d.hDC, GetStockObject(NULL_PEN));
+  Polygon(d.hDC, tri, 3);
+  SelectObject(d.hDC, old_pen);
+  SelectObject(d.hDC, old_brush);
 }
 
 }  // namespace ui::render

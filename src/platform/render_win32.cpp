@@ -72,9 +72,6 @@ bool register_classes() {
   s.font = CreateFontA(-kFontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, "Tahoma");
-  s.arrows = CreateFontA(-kFontHeight + 2, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET,
-                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                         DEFAULT_PITCH | FF_DONTCARE, "Marlett");
   s.classes = true;
   return true;
 }
@@ -91,8 +88,7 @@ void release_resources() {
   for (auto& b : s.brushes) DeleteObject(b.second);
   s.brushes.clear();
   if (s.font) DeleteObject(s.font);
-  if (s.arrows) DeleteObject(s.arrows);
-  s.font = s.arrows = nullptr;
+  s.font = nullptr;
   s.classes = false;
 }
 
@@ -117,10 +113,9 @@ HWND make_child(const char* cls, const char* text, DWORD style, DWORD ex, HWND p
   return h;
 }
 
-HWND make_arrow(const char* glyph, HWND parent) {
-  HWND h = make_child("BUTTON", glyph, BS_PUSHBUTTON, 0, parent);
-  if (h && st().arrows) SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(st().arrows), FALSE);
-  return h;
+// Drawn by us (WM_DRAWITEM): no arrow glyph depends on a symbol font being installed.
+HWND make_arrow(HWND parent) {
+  return make_child("BUTTON", "", BS_OWNERDRAW, 0, parent);
 }
 
 // The native control(s) of one model control; windowless shapes get none.
@@ -146,9 +141,12 @@ void create_native(Node& n, HWND parent) {
           "EDIT", "",
           ES_AUTOHSCROLL | (c.centered ? ES_CENTER : ES_LEFT) | (c.numbers_only ? ES_NUMBER : 0),
           WS_EX_CLIENTEDGE, parent);
+      // Narrow fields (a 5-digit number in 40 pixels): the text gets all but a pixel each side.
+      if (n.hwnd)
+        SendMessageA(n.hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELONG(1, 1));
       if (c.kind() == Kind::SpinEdit) {
-        n.up = make_arrow("5", parent);
-        n.down = make_arrow("6", parent);
+        n.up = make_arrow(parent);
+        n.down = make_arrow(parent);
       }
       break;
     case Kind::CheckBox:
@@ -178,8 +176,8 @@ void create_native(Node& n, HWND parent) {
                           WS_EX_CLIENTEDGE, parent);
       break;
     case Kind::SpinButton:
-      n.hwnd = n.up = make_arrow("5", parent);
-      n.down = make_arrow("6", parent);
+      n.hwnd = n.up = make_arrow(parent);
+      n.down = make_arrow(parent);
       break;
     case Kind::Shape:
     case Kind::Form:
@@ -593,8 +591,14 @@ LRESULT handle(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DRAWITEM: {
       const auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
       Node* n = d ? lookup(d->hwndItem) : nullptr;
-      if (!n || n->c->kind() != Kind::ProgressBar) break;
-      draw_progress(*d, *n->c);
+      if (!n) break;
+      if (n->c->kind() == Kind::ProgressBar) {
+        draw_progress(*d, *n->c);
+      } else if (d->hwndItem == n->up || d->hwndItem == n->down) {
+        draw_arrow(*d, d->hwndItem == n->up);
+      } else {
+        break;
+      }
       return TRUE;
     }
     case WM_ERASEBKGND:

@@ -61,7 +61,6 @@ struct State {
   std::unordered_map<HWND, Node*> nodes;  // every native window we made, to its node
   std::vector<std::pair<Color, HBRUSH>> brushes;
   HFONT font = nullptr;
-  HFONT arrows = nullptr;  // spin arrows (Marlett glyphs)
   bool classes = false;
   int sync_depth = 0;       // nonzero while model values are written to native controls
   bool sync_again = false;  // a sync was asked for while one ran
@@ -105,6 +104,7 @@ LRESULT colours(Node* n, HDC dc, bool edit);  // WM_CTLCOLOR*: the brush, 0 for 
 void paint(Node& n);                          // forms and panels
 void draw_client(const Node& n, HDC dc, const RECT& rc);
 void draw_progress(const DRAWITEMSTRUCT& d, const Control& c);
+void draw_arrow(const DRAWITEMSTRUCT& d, bool up);  // spin arrows
 
 // Native input (render_input_win32.cpp).
 void command(Node& n, HWND from, UINT code);             // WM_COMMAND from a control

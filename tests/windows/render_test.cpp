@@ -513,6 +513,18 @@ TEST_F(RenderTest, MixWindowFollowsADragOnThePlane) {
   SendMessageA(coord, WM_MOUSEMOVE, 0, MAKELPARAM(at.x + 80, at.y));
   EXPECT_EQ(F_Coord->E_Mag->text(), mag_after);
 
+  // The resolution groups are radio buttons whose text reads on the black form.
+  HWND res = native_of(coord, F_Coord->RG_MagRes);
+  ASSERT_NE(res, nullptr);
+  HWND item = GetWindow(res, GW_CHILD);
+  ASSERT_NE(item, nullptr);
+  HDC dc = CreateCompatibleDC(nullptr);
+  SendMessageA(res, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+               reinterpret_cast<LPARAM>(item));
+  EXPECT_EQ(GetBkColor(dc), RGB(0, 0, 0));
+  EXPECT_EQ(GetTextColor(dc), RGB(255, 255, 255));
+  DeleteDC(dc);
+
   // The spin buttons step the magnitude; the wheel over its box does too.
   HWND box = native_of(coord, F_Coord->ScrollBox1);
   ASSERT_NE(box, nullptr);
