@@ -4,6 +4,8 @@
 // while the form is shown. Shapes have no window of their own: their parent draws them, like the
 // toolkit's graphic controls, because they overlap and a hollow one shows what lies below it.
 //
+// This file makes the windows and writes the model to them; render_input_win32.cpp turns native
+// input into the model's user actions, render_paint_win32.cpp draws what the system does not.
 // User-interface thread only, like the model. Uses USER32 and GDI32 alone.
 #include "platform/render_win32.h"
 
@@ -697,7 +699,7 @@ void destroy_window(Window* w) {
 }
 
 // Off the user-interface thread only the owner may destroy the windows: they are handed to the
-// system's procedure, which closes them when the owner's loop runs. The nodes stay (unmapped).
+// system's procedure, which closes them when the owner's loop runs.
 void abandon(Window& w) {
   std::vector<Node*> todo = {&w.root};
   while (!todo.empty()) {
@@ -711,14 +713,15 @@ void abandon(Window& w) {
   PostMessageA(w.root.hwnd, WM_CLOSE, 0, 0);
 }
 
-// Off the user-interface thread (library unload): the windows go to the system, the nodes with
-// them; the user-interface thread runs no plug-in code by then.
-void abandon_all() {
+// Off the user-interface thread (library unload): the windows go to the system, their nodes
+// with them; the user-interface thread runs no plug-in code by then.
+void forget(Window* w) {
   State& s = st();
-  for (auto& w : s.windows) abandon(*w);
-  s.nodes.clear();
-  s.windows.clear();
-  s.capture = nullptr;
+  abandon(*w);
+  unregister_node(w->root);
+  auto it = std::find_if(s.windows.begin(), s.windows.end(),
+                         [w](const std::unique_ptr<Window>& p) { return p.get() == w; });
+  if (it != s.windows.end()) s.windows.erase(it);
 }
 
 // A host that unloads the plug-in goes on pumping messages: no window may outlive the code of
@@ -731,7 +734,7 @@ struct ReleaseAtUnload {
       while (!s.windows.empty()) destroy_window(s.windows.front().get());
       return;
     }
-    abandon_all();
+    while (!s.windows.empty()) forget(s.windows.front().get());
   }
 } g_release_at_unload;
 
@@ -807,7 +810,7 @@ void native_destroy(Control* c) {
   if (on_ui_thread()) {
     render::destroy_window(w);
   } else {
-    render::abandon_all();
+    render::forget(w);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/Form1.h"
@@ -741,6 +742,27 @@ TEST(RenderKinds, ListsGroupsSpinsShapesAndBars) {
     EXPECT_TRUE(pump_until([&] { return IsWindowVisible(hb) != FALSE; }));
   }
   EXPECT_FALSE(IsWindow(form_hwnd));
+  EXPECT_EQ(form_windows(), 0);
+}
+
+// Only the owning thread may destroy a window: a form destroyed elsewhere (library unload) leaves
+// its windows to the system, which closes them when the user-interface thread pumps.
+TEST(RenderKinds, FormDestroyedOnAnotherThreadClosesWhenTheUiThreadPumps) {
+  ui::adopt_this_thread();
+  auto form = std::make_unique<ui::Control>(nullptr, ui::Kind::Form, "F_Gone");
+  form->caption = "Gone";
+  form->visible = false;
+  form->width = 200;
+  form->height = 100;
+  put(form.get(), ui::Kind::Edit, "E_Gone", 10, 10, 80, 21)->on_exit = [](ui::Control*) {
+    ADD_FAILURE() << "exit handler of a destroyed form";
+  };
+  form->show();
+  HWND h = form_window("Gone");
+  ASSERT_NE(h, nullptr);
+  SetFocus(GetWindow(h, GW_CHILD));
+  std::thread([&] { form.reset(); }).join();
+  EXPECT_TRUE(pump_until([&] { return !IsWindow(h); }));
   EXPECT_EQ(form_windows(), 0);
 }
 
