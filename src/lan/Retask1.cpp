@@ -1,8 +1,6 @@
 // TReTask: the TCP receive task.
 #include "lan/Retask1.h"
 
-#include <chrono>
-
 #include "control/commands.h"
 #include "lan/Sytask1.h"
 #include "lan/lan_state.h"
@@ -20,40 +18,15 @@ constexpr int kConnectWaitStepMs = 20;
 constexpr int kNotConnectedPauseMs = 300;
 constexpr int kBadFramePauseMs = 200;
 constexpr int kPostFailurePauseMs = 300;
-constexpr int kPollMs = 2;
-constexpr int kPollBudget = 100;  // 100 polls of 2 ms: about 200 ms without a frame
 constexpr int kBadFrameCost = 10;
 constexpr int kCancelWaitMs = 1000;
 constexpr size_t kSlotBytes = kMaxFrameBytes;
 constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
 
-long long now_us() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
-TReTask::~TReTask() {
-  if (!released_) {
-    // Receives are still in flight into these buffers: they are left to the system.
-    (void)slots_.release();
-    ring_ = nullptr;
-  }
-  net::ring_destroy(ring_);
-}
-
-bool TReTask::stale() const {
-  return g_generation.load() != generation_;
-}
-
-bool TReTask::stop_requested() const {
-  return plugin::g_plugin.lan_stop.load() != 0 || stale();
-}
-
-void TReTask::pause(int ms) const {
-  pause_unless(ms, [this] { return stop_requested(); });
-}
+TReTask::TReTask(uint32_t generation, tasks::Pool* pool)
+    : StreamTask(generation, pool, g_lan.tcp_socket) {}
 
 bool TReTask::allocate() {
   ring_ = net::ring_create(kTcpRingSlots, false);
@@ -141,28 +114,6 @@ void TReTask::post_all() {
     net::ring_post(ring_, l ? l.get() : kNoSocket, k, slots_.get() + k * kSlotBytes, len);
   }
   released_ = false;
-}
-
-// Main loop step 2: 0 with the byte count when slot k has completed; otherwise t_ tells why
-// not (over budget, or 100 after a failure).
-int TReTask::wait_slot(int k, uint32_t* bytes) {
-  for (;;) {
-    SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
-    Socket s = l ? l.get() : kNoSocket;
-    int q = net::ring_query(ring_, s, k, bytes);
-    if (q == 0) return 0;
-    if (q != net::kIncomplete) {
-      t_ = kPollBudget;
-      return q;
-    }
-    if (t_ >= kPollBudget || stop_requested()) return q;
-    long long start = now_us();
-    net::ring_wait(ring_, s, k, kPollMs);
-    waited_us_ += now_us() - start;
-    // The budget counts waiting time in 2 ms steps, however often a wait ends early.
-    t_ += static_cast<int>(waited_us_ / (kPollMs * 1000));
-    waited_us_ %= kPollMs * 1000;
-  }
 }
 
 // Steps 4-5 for a good frame in slot k.

@@ -1,8 +1,6 @@
 // TUDPTask: the UDP stream task.
 #include "lan/Udptask1.h"
 
-#include <chrono>
-
 #include "control/commands.h"
 #include "lan/Sytask1.h"
 #include "lan/lan_state.h"
@@ -20,38 +18,14 @@ constexpr int kOldSocketPauseMs = 300;
 constexpr int kNoSocketPauseMs = 250;
 constexpr int kStartFailedPauseMs = 10;
 constexpr int kRestartPauseMs = 250;
-constexpr int kPollMs = 2;
-constexpr int kPollBudget = 100;  // about 200 ms of silence, or 100 bad datagrams
 constexpr int kCancelWaitMs = 1000;
 constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
 constexpr int kCommandReconnectMs = 1000;
 
-long long now_us() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
-TUDPTask::~TUDPTask() {
-  if (!released_) {
-    (void)slots_.release();  // receives still in flight own them now
-    ring_ = nullptr;
-  }
-  net::ring_destroy(ring_);
-}
-
-bool TUDPTask::stale() const {
-  return g_generation.load() != generation_;
-}
-
-bool TUDPTask::stop_requested() const {
-  return plugin::g_plugin.lan_stop.load() != 0 || stale();
-}
-
-void TUDPTask::pause(int ms) const {
-  pause_unless(ms, [this] { return stop_requested(); });
-}
+TUDPTask::TUDPTask(uint32_t generation, tasks::Pool* pool)
+    : StreamTask(generation, pool, g_lan.udp_socket) {}
 
 bool TUDPTask::allocate() {
   ring_ = net::ring_create(kUdpRingSlots, true);
@@ -103,26 +77,6 @@ void TUDPTask::open_socket() {
   released_ = false;
   e_ = 0;
   r_ = 0;
-}
-
-// Main loop step 2 (as in the TCP receive task).
-int TUDPTask::wait_slot(int k, uint32_t* bytes) {
-  for (;;) {
-    SocketCell::Lease l = g_lan.udp_socket.lease_if(token_);
-    Socket s = l ? l.get() : kNoSocket;
-    int q = net::ring_query(ring_, s, k, bytes);
-    if (q == 0) return 0;
-    if (q != net::kIncomplete) {
-      t_ = kPollBudget;
-      return q;
-    }
-    if (t_ >= kPollBudget || stop_requested()) return q;
-    long long start = now_us();
-    net::ring_wait(ring_, s, k, kPollMs);
-    waited_us_ += now_us() - start;
-    t_ += static_cast<int>(waited_us_ / (kPollMs * 1000));
-    waited_us_ %= kPollMs * 1000;
-  }
 }
 
 // Main loop steps 3-6 for the datagram in slot k. False for a bad datagram or frame (step 7).
