@@ -38,7 +38,9 @@ bool is_container(Kind k) {
   return k == Kind::Panel || k == Kind::GroupBox;
 }
 
-DWORD form_style() {
+DWORD form_style(const Control* form) {
+  // Without a title bar there is no close box either: such a window ends through its buttons.
+  if (!form->title_bar) return WS_POPUP | WS_BORDER | WS_CLIPCHILDREN;
   return WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 }
 
@@ -218,7 +220,7 @@ Window* create_window(Control* form) {
   }
   char name[64];
   class_name(name, "Form");
-  HWND h = CreateWindowExA(0, name, "", form_style(), 0, 0, 0, 0, owner, nullptr, this_module(),
+  HWND h = CreateWindowExA(0, name, "", form_style(form), 0, 0, 0, 0, owner, nullptr, this_module(),
                            nullptr);
   if (!h) return nullptr;
   auto w = std::make_unique<Window>();
@@ -539,7 +541,7 @@ void sync_window(Window& w) {
     // The panel keeps its window's outer size (its layouts are told apart by it); the windows
     // it owns keep the size of their client area.
     RECT r = {0, 0, c.width, c.height};
-    if (c.parent()) AdjustWindowRectEx(&r, form_style(), FALSE, 0);
+    if (c.parent()) AdjustWindowRectEx(&r, form_style(&c), FALSE, 0);
     SetWindowPos(h, nullptr, c.left, c.top, r.right - r.left, r.bottom - r.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
   }
@@ -649,7 +651,7 @@ LRESULT handle(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
       if (root && lp) {
         auto* info = reinterpret_cast<MINMAXINFO*>(lp);
         RECT r = {0, 0, self->c->width, self->c->height};
-        AdjustWindowRectEx(&r, form_style(), FALSE, 0);
+        AdjustWindowRectEx(&r, form_style(self->c), FALSE, 0);
         info->ptMaxTrackSize.x = std::max<LONG>(info->ptMaxTrackSize.x, r.right - r.left);
         info->ptMaxTrackSize.y = std::max<LONG>(info->ptMaxTrackSize.y, r.bottom - r.top);
         return 0;

@@ -97,7 +97,7 @@ LRESULT CALLBACK window_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp);
 // Write what changed in the model to every shown form's native controls.
 void sync_all();
 bool is_container(Kind k);
-DWORD form_style();
+DWORD form_style(const Control* form);
 
 // Painting (render_paint_win32.cpp).
 LRESULT colours(Node* n, HDC dc, bool edit);  // WM_CTLCOLOR*: the brush, 0 for the system's

@@ -110,6 +110,7 @@ class Control {
   bool flat = false;         // toggle buttons
   bool focused = false;      // edits: has the input focus
   bool stay_on_top = false;  // forms
+  bool title_bar = true;     // forms: false for a bordered window without a title bar
   int tag = 0;
   Color color = kButtonFace;
   Color font_color = kBlack;

@@ -71,6 +71,7 @@ TF_Update::TF_Update(ui::Control* owner) : ui::Control(owner, ui::Kind::Form, "F
   caption = "KMV410 Firmware Update";
   visible = false;
   stay_on_top = true;
+  title_bar = false;
   width = 390;  // client area; no title bar, border 2
   height = 545;
   color = ui::kMoneyGreen;

@@ -551,6 +551,11 @@ TEST_F(RenderTest, UpdateWindowRunsModallyAndItsCloseButtonEndsIt) {
     EXPECT_TRUE(IsWindowVisible(upd));
     EXPECT_EQ(GetWindow(upd, GW_OWNER), form);
     EXPECT_FALSE(IsWindowEnabled(form));  // the panel waits for the dialog
+    // No title bar, so no close box: the dialog ends only through its own buttons.
+    EXPECT_NE(GetWindowLongA(upd, GWL_STYLE) & WS_CAPTION, WS_CAPTION);
+    RECT client;
+    GetClientRect(upd, &client);
+    EXPECT_EQ(client.right, 390);
     RECT r;
     GetWindowRect(upd, &r);
     EXPECT_EQ(r.left, F_Update->left);  // centred on the panel by the model
