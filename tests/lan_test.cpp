@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -725,6 +726,47 @@ TEST_F(UdpTaskTest, StopRequestEndsTheTaskWithAStopMessageOnTheTcpConnection) {
   ::close(sv[1]);
 }
 
+// Whatever arrives on the stream port, the task keeps its memory and its stream: random
+// datagrams of every size and index, and frames whose trailers carry random reply batches.
+TEST_F(UdpTaskTest, HostileDatagramsAndTrailersNeverBreakTheStream) {
+  start();
+  std::mt19937 rng(55558);
+  auto byte = [&] { return uint8_t(rng()); };
+  const size_t sizes[] = {0, 1, 2, 3, 100, 1400, 1457, 1458, 1459, 2000};
+  for (int i = 0; i < 3000; ++i) {
+    Bytes d(sizes[rng() % std::size(sizes)]);
+    for (auto& b : d) b = byte();
+    // Half the time an index the frame could have, so the bytes are stored.
+    if (d.size() >= 2 && rng() % 2) {
+      uint16_t index = uint16_t(rng() % 539);
+      d[0] = uint8_t(index);
+      d[1] = uint8_t(index >> 8);
+    }
+    peer_.send(d);
+    if (i % 64 == 63) std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  for (uint32_t n = 0; n < 20; ++n) {
+    std::vector<Record> batch(rng() % 12);
+    for (auto& r : batch) r = {uint32_t(rng()), uint32_t(rng())};
+    Bytes f = make_frame(kGeo24, n, true, uint32_t(rng()), batch);
+    if (n % 5 == 4) put32(f.data() + kGeo24.sample_bytes + 20, uint32_t(rng()));  // any count
+    peer_.send_frame(kGeo24, f);
+  }
+  // Whatever the replies asked for (a restart of the socket included), a good frame still
+  // reaches the host whole.
+  Bytes good = make_frame(kGeo24, 100);
+  bool seen = false;
+  for (int attempt = 0; attempt < 20 && !seen; ++attempt) {
+    while (peer_.receive(20)) {
+    }  // a new start message moves the stream to the new socket
+    take1();
+    peer_.send_frame(kGeo24, good);
+    eventually([] { return delivered1() > 0; }, 300);
+    for (const Delivery& d : take1()) seen = seen || d.block == expected_blocks(kGeo24, good).first;
+  }
+  EXPECT_TRUE(seen);
+}
+
 // ---- TCP receive task ----
 
 class TcpTaskTest : public LanTest {
@@ -878,6 +920,38 @@ TEST_F(TcpTaskTest, TaskGivenUpByItsStopperLeavesWithoutTouchingTheLink) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(g_lan.packets.load(), 1234u);
   EXPECT_FALSE(peer_.receive(7, 100));  // no stop message
+}
+
+// Frames of the right size with random samples, markers and reply batches: the task counts,
+// reconnects or restarts as the bytes say, and never loses its memory or its stream.
+TEST_F(TcpTaskTest, HostileFramesNeverBreakTheStream) {
+  lan::start_tcp_receive_task();
+  expect_connect_and_start(0x0B);
+  std::mt19937 rng(55557);
+  for (uint32_t n = 0; n < 40; ++n) {
+    std::vector<Record> batch(rng() % 12);
+    for (auto& r : batch) r = {uint32_t(rng()), uint32_t(rng())};
+    Bytes f = make_frame(kGeo24, uint32_t(rng()), rng() % 4 != 0, uint32_t(rng()), batch);
+    if (n % 5 == 4) put32(f.data() + kGeo24.sample_bytes + 20, uint32_t(rng()));
+    for (uint32_t i = 0; i < kGeo24.sample_bytes; i += 97) f[i] = uint8_t(rng());
+    if (!peer_.send(f) && !(peer_.accept(2000) && peer_.receive(7, 2000))) break;
+  }
+  // The frames were read: the good-marker ones delivered, the others counted.
+  EXPECT_TRUE(eventually([] { return delivered1() + g_lan.lost.load() >= 20; }));
+  Bytes good = make_frame(kGeo24, 1000);
+  bool seen = false;
+  for (int attempt = 0; attempt < 20 && !seen; ++attempt) {
+    // The task may have dropped the connection on what it read: take its new one.
+    if (readable(peer_.listener, 0)) {
+      ASSERT_TRUE(peer_.accept(1000));
+      peer_.receive(7, 2000);
+    }
+    take1();
+    peer_.send(good);
+    eventually([] { return delivered1() > 0; }, 300);
+    for (const Delivery& d : take1()) seen = seen || d.block == expected_blocks(kGeo24, good).first;
+  }
+  EXPECT_TRUE(seen);
 }
 
 }  // namespace
