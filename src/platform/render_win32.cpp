@@ -73,9 +73,11 @@ bool register_classes() {
     wc.lpszClassName = name;
     if (!RegisterClassExA(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
   }
-  s.font = CreateFontA(-kFontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, "Tahoma");
+  for (HFONT* font : {&s.font, &s.bold_font}) {
+    *font = CreateFontA(-kFontHeight, 0, 0, 0, font == &s.font ? FW_NORMAL : FW_BOLD, FALSE, FALSE,
+                        FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "Tahoma");
+  }
   s.classes = true;
   return true;
 }
@@ -91,8 +93,10 @@ void release_resources() {
   }
   for (auto& b : s.brushes) DeleteObject(b.second);
   s.brushes.clear();
-  if (s.font) DeleteObject(s.font);
-  s.font = nullptr;
+  for (HFONT* font : {&s.font, &s.bold_font}) {
+    if (*font) DeleteObject(*font);
+    *font = nullptr;
+  }
   s.classes = false;
 }
 
@@ -134,7 +138,14 @@ void create_native(Node& n, HWND parent) {
       break;
     case Kind::Label:
       n.hwnd = make_child("STATIC", "",
-                          SS_NOTIFY | SS_NOPREFIX | (c.centered ? SS_CENTER : SS_LEFT), 0, parent);
+                          SS_NOTIFY | SS_NOPREFIX |
+                              (c.centered        ? SS_CENTER
+                               : c.right_aligned ? SS_RIGHT
+                                                 : SS_LEFT),
+                          0, parent);
+      if (n.hwnd && c.bold) {
+        SendMessageA(n.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(st().bold_font), FALSE);
+      }
       break;
     case Kind::ProgressBar:
       n.hwnd = make_child("STATIC", "", SS_OWNERDRAW, 0, parent);
@@ -248,7 +259,7 @@ void measure(Node& n) {
   n.text_width = n.text_height = 0;
   HDC dc = GetDC(n.hwnd);
   if (!dc) return;
-  HGDIOBJ old = SelectObject(dc, st().font);
+  HGDIOBJ old = SelectObject(dc, n.c->bold ? st().bold_font : st().font);
   SIZE size = {};
   if (GetTextExtentPoint32A(dc, n.text.c_str(), static_cast<int>(n.text.size()), &size)) {
     n.text_width = size.cx;

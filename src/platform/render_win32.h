@@ -61,6 +61,7 @@ struct State {
   std::unordered_map<HWND, Node*> nodes;  // every native window we made, to its node
   std::vector<std::pair<Color, HBRUSH>> brushes;
   HFONT font = nullptr;
+  HFONT bold_font = nullptr;
   bool classes = false;
   int sync_depth = 0;       // nonzero while model values are written to native controls
   bool sync_again = false;  // a sync was asked for while one ran

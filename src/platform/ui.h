@@ -114,9 +114,11 @@ class Control {
   int tag = 0;
   Color color = kButtonFace;
   Color font_color = kBlack;
-  bool centered = false;      // edits, labels: text centred
-  bool numbers_only = false;  // edits: typing accepts digits only
-  ShapeStyle shape;           // shapes
+  bool centered = false;       // edits, labels: text centred
+  bool right_aligned = false;  // labels: text against the right edge
+  bool bold = false;           // labels
+  bool numbers_only = false;   // edits: typing accepts digits only
+  ShapeStyle shape;            // shapes
   int left = 0, top = 0, width = 0, height = 0;
   int max_length = 0;              // edits, 0 = no limit
   int min = 0, max = 100;          // scroll bars, spin edits, progress bars

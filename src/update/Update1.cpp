@@ -86,6 +86,8 @@ TF_Update::TF_Update(ui::Control* owner) : ui::Control(owner, ui::Kind::Form, "F
   PB_Sent->max = 100;
   L_Send = make(this, Kind::Label, "L_Send", "Bytes:", 25, 480, 175, 13);
   L_Bytes = make(this, Kind::Label, "L_Bytes", "0", 206, 480, 175, 13);
+  Label1->bold = L_Send->bold = L_Bytes->bold = true;
+  L_Send->right_aligned = true;
   B_Start = make(this, Kind::Button, "B_Start", "Start", 64, 499, 75, 25);
   B_Close = make(this, Kind::Button, "B_Close", "Close", 248, 499, 75, 25);
   Timer = adopt(std::make_unique<ui::Timer>(this, "Timer", kAckTimeoutMs, false));

@@ -556,6 +556,15 @@ TEST_F(RenderTest, UpdateWindowRunsModallyAndItsCloseButtonEndsIt) {
     RECT client;
     GetClientRect(upd, &client);
     EXPECT_EQ(client.right, 390);
+    // Its title and the phase texts in bold, the phase text against its right edge.
+    for (ui::Control* label : {F_Update->Label1, F_Update->L_Send, F_Update->L_Bytes}) {
+      HWND h = native_of(upd, label);
+      ASSERT_NE(h, nullptr);
+      LOGFONTA font = {};
+      GetObjectA(reinterpret_cast<HFONT>(SendMessageA(h, WM_GETFONT, 0, 0)), sizeof font, &font);
+      EXPECT_GE(font.lfWeight, FW_BOLD) << label->name();
+    }
+    EXPECT_TRUE(GetWindowLongA(native_of(upd, F_Update->L_Send), GWL_STYLE) & SS_RIGHT);
     RECT r;
     GetWindowRect(upd, &r);
     EXPECT_EQ(r.left, F_Update->left);  // centred on the panel by the model
