@@ -14,6 +14,7 @@
 #include "platform/tasks.h"
 #include "platform/ui.h"
 #include "plugin/ExtIO_KMV410B211.h"
+#include "session.h"
 
 namespace extio_host {
 
@@ -93,7 +94,7 @@ bool wait_for_link(bool lan, int ms) {
   long long end = tasks::now_ms() + ms;
   while (!up && tasks::now_ms() < end) {
     ui::run_on_ui([&] { up = F_RDR1 && (lan ? F_RDR1->CB_LAN : F_RDR1->CB_USB)->checked(); });
-    if (!up) tasks::sleep_ms(20);
+    if (!up) wait_pumping(20);
   }
   return up;
 }

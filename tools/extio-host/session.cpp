@@ -1,5 +1,9 @@
 #include "session.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -120,6 +124,26 @@ class WorkingDirectory {
 
 }  // namespace
 
+void wait_pumping(int ms) {
+#if defined(_WIN32)
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&m);
+      DispatchMessageA(&m);
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    end - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+  }
+#else
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+#endif
+}
+
 int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hooks) {
   const auto& receiver_lost = hooks.receiver_lost;
   WorkingDirectory wd(o.settings_dir);
@@ -143,7 +167,7 @@ int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hook
   if (o.att >= 0 && e.SetAttenuators) {
     // The panel sends at most one scroll-bar command every 50 ms and the open has just sent
     // its own: give the throttle time to pass, or the move would be ignored.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    wait_pumping(150);
     e.SetAttenuators(o.att);
   }
   if (hooks.before_start && !hooks.before_start()) {
@@ -195,7 +219,7 @@ int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hook
                                             double(kBlockSamples) / rate;
   double next_report = 0;
   while (seconds_since(start) < limit && !(want > 0 && written.load() >= want)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    wait_pumping(20);
     if (seconds_since(start) >= next_report) {
       std::fprintf(stderr, "\rblocks %" PRIu64 "%s  %.1f s", written.load(),
                    want ? (" of " + std::to_string(want)).c_str() : "", seconds_since(start));

@@ -22,6 +22,10 @@ struct SessionHooks {
   std::function<void()> report;
 };
 
+// Wait ms as a host's thread waits: on Windows it runs its message loop meanwhile, since the
+// plug-in's windows and timers live on the thread that opened it.
+void wait_pumping(int ms);
+
 // Exit status: 0 when the requested blocks arrived.
 int run_session(const EntryPoints& e, const Options& options, const SessionHooks& hooks);
 
