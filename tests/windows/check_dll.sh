@@ -1,9 +1,11 @@
 #!/bin/sh
 # Checks a plug-in DLL from its PE tables: it exports exactly the 21 host names, undecorated,
-# and imports only DLLs that every Windows system has (the runtime is linked in statically).
-# Usage: check_dll.sh DLL
+# and imports only DLLs that every Windows system has (the runtime is linked in statically);
+# with ARCH (i686 or x86_64), also that it is built for that machine. Needs no Wine.
+# Usage: check_dll.sh DLL [ARCH]
 set -eu
 dll=$1
+arch=${2:-}
 objdump=x86_64-w64-mingw32-objdump   # reads 32- and 64-bit PE files
 dump=$($objdump -p "$dll")
 
@@ -17,6 +19,20 @@ exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; n
 imports=$(printf '%s\n' "$dump" | awk '/DLL Name:/{print $3}')
 
 status=0
+case $arch in
+"") ;;
+i686) format=pei-i386 ;;
+x86_64) format=pei-x86-64 ;;
+*) echo "check_dll.sh: unknown ARCH '$arch'" >&2; exit 2 ;;
+esac
+if [ -n "$arch" ]; then
+  if printf '%s\n' "$dump" | grep -q "file format $format\$"; then
+    echo "ok: $arch PE file ($format)"
+  else
+    echo "FAIL: not a $arch PE file: $(printf '%s\n' "$dump" | grep -m1 'file format')"
+    status=1
+  fi
+fi
 if [ "$exports" != "$expected" ]; then
   echo "FAIL: exports differ from the 21 names"
   printf '%s\n' "$exports" >"${TMPDIR:-/tmp}/check_dll.$$"
