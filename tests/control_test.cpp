@@ -880,7 +880,10 @@ TEST_F(ControlTest, CountersOnlyInTheAdvancedLayoutAndTimer2WhilePacketsArrive) 
   f->T_UpdateTimer(f->T_Update);
   EXPECT_TRUE(f->Timer2->is_enabled());
   EXPECT_EQ(f->Timer2->interval(), 4000);
-  f->T_UpdateTimer(f->T_Update);  // nothing arrived
+  f->T_UpdateTimer(f->T_Update);  // nothing arrived, and no task reads: the reopen is retried
+  EXPECT_TRUE(f->Timer2->is_enabled());
+  f->CB_USB->set_checked(false);
+  f->T_UpdateTimer(f->T_Update);
   EXPECT_FALSE(f->Timer2->is_enabled());
   usb::g_usb_counters.packets = 0;
   usb::g_usb_counters.lost = 0;

@@ -310,6 +310,41 @@ void TF_RDR1::FormDestroy() {
   F_Update = nullptr;
 }
 
+// The open sequence's order, also after every reopen that follows a loss of the link: the
+// receiver ends in the state the panel shows.
+void TF_RDR1::apply_settings() {
+  TF_RDR1& f = *this;
+  // Each bar's value goes out: the throttle for the user's dragging does not apply here.
+  for (ui::Control* bar : {f.TB_Pos1, f.TB_Pos2, f.TB_Att1, f.TB_Att2}) {
+    f.Timer1->set_enabled(false);
+    f.TB_Pos1Change(bar);
+  }
+  if (F_Coord) F_Coord->mix_send();
+  f.C_Ant1Change(f.C_Ant1);
+  f.C_Ant2Change(f.C_Ant2);
+  f.E_Freq0->read_only = true;
+  f.E_Freq1->read_only = true;
+  f.E_Freq0Change(f.E_Freq0);
+  if (f.RB_Csep->checked()) {
+    if (!f.CB_Locked->checked()) f.E_Freq1->enabled = true;
+    f.E_Freq0Change(f.E_Freq1);
+  }
+  if (f.CB_Locked->checked()) f.CB_LockedClick(f.CB_Locked);
+  f.lan_stream_setup();
+  f.usb_stream_setup();
+  f.RB_CparClick(f.RB_Cpar);
+  f.TB_Att2->enabled = !f.RB_C1->checked();
+  // Once open, the clock is sent only when edited; a reopened receiver needs it anyway.
+  if (plugin::g_plugin.open_count.load() != 0) f.SB_CLK->color = ui::kYellow;
+  f.B_CLKSetClick(f.B_CLKSet);
+}
+
+void TF_RDR1::restore_receiver() {
+  apply_settings();
+  E_GPSExit(E_GPS);
+  if (F_Coord) F_Coord->mix_send();
+}
+
 void TF_RDR1::B_AdvClick(ui::Control*) {
   if (width < 1001) {
     width = kAdvancedWidth;

@@ -60,6 +60,12 @@ class TF_RDR1 : public ui::Control {
   void SB_CLKChange(ui::Control* Sender);
   void B_CLKSetClick(ui::Control* Sender);
 
+  // Every panel setting to the receiver, in the open sequence's order.
+  void apply_settings();
+  // After a reopen that followed a loss of the link: the receiver may have been power-cycled, so
+  // it gets everything the open sequence gives it (the settings, then the GPS value and the mix).
+  void restore_receiver();
+
   // The stream set-ups (handlers, open sequences and the status display run them).
   void usb_stream_setup();
   void lan_stream_setup();

@@ -59,10 +59,17 @@ void TF_RDR1::T_UpdateTimer(ui::Control*) {
   S_CH1->color = status & kOverload1 ? ui::kRed : ui::kGreen;
   S_CH2->color = status & kOverload2 ? ui::kRed : ui::kGreen;
 
-  // 4. Timer2 runs only while USB packets keep arriving.
+  // 4. Timer2 expires when USB packets stop arriving. While a reopen that failed has left no
+  // task (the device was absent, or still held by a task that was given up), it keeps running,
+  // so the link comes back by itself.
   uint32_t usb_packets = usb::g_usb_counters.packets.load();
-  Timer2->set_enabled(false);
   if (CB_USB->checked() && usb_packets != g_last_seen_usb_packets) {
+    Timer2->set_enabled(false);
+    Timer2->set_interval(kRecoveryIntervalMs);
+    Timer2->set_enabled(true);
+  } else if (!CB_USB->checked() || g_plugin.usb_task.running()) {
+    Timer2->set_enabled(false);
+  } else if (!Timer2->is_enabled()) {
     Timer2->set_interval(kRecoveryIntervalMs);
     Timer2->set_enabled(true);
   }

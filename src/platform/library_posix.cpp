@@ -1,12 +1,32 @@
-// Unload hook of the shared library (linked into the plug-in only).
+// Unload and exit hooks of the shared library (linked into the plug-in only).
+//
+// A host may return from main, or dlclose the library, with the plug-in still open. Either way the
+// plug-in is closed first (settings written, tasks and the user-interface thread stopped) while
+// everything it uses still exists: the exit handler is registered after the library's statics
+// were made, so it runs before they are destroyed (at exit, and at dlclose alike).
+#include <cstdlib>
+
 #include "platform/library.h"
+#include "platform/tasks.h"
 #include "platform/ui.h"
 
 namespace {
 
+void close_for_good() {
+  bool given_up = plugin_library_detach(false, false);
+  // Pool threads given up at the close get a moment to leave before the code goes.
+  long long end = tasks::now_ms() + 1000;
+  while (tasks::threads_alive() > 0 && tasks::now_ms() < end) tasks::sleep_ms(5);
+  bool ui_ended = ui::shutdown(1000);
+  if (given_up || !ui_ended || tasks::threads_alive() > 0) platform::pin_library();
+}
+
+__attribute__((constructor)) void on_load() {
+  std::atexit(close_for_good);
+}
+
 __attribute__((destructor)) void on_unload() {
-  plugin_library_detach(false);
-  ui::shutdown(1000);
+  close_for_good();
 }
 
 }  // namespace

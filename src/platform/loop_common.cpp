@@ -11,32 +11,49 @@
 namespace ui {
 
 namespace {
+// Never destroyed (see idle_work).
 std::vector<Timer*>& registry() {
-  static std::vector<Timer*> timers;  // user-interface thread only
-  return timers;
+  static auto* timers = new std::vector<Timer*>;  // user-interface thread only
+  return *timers;
 }
 std::mutex& record_lock() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::vector<MessageRecord>& record() {
-  static std::vector<MessageRecord> r;
-  return r;
+  static auto* r = new std::vector<MessageRecord>;
+  return *r;
 }
 std::atomic<bool> g_suppressed{false};
-int g_pump_depth = 0;                            // user-interface thread only
-std::vector<std::function<void()>> g_idle_work;  // user-interface thread only
+int g_handler_depth = 0;  // user-interface thread only
+// Never destroyed: the user-interface thread may still run while a host's exit destroys statics.
+std::vector<std::function<void()>>& idle_work() {
+  static auto* work = new std::vector<std::function<void()>>;  // user-interface thread only
+  return *work;
+}
+std::atomic<void (*)()> g_after_event{nullptr};
 }  // namespace
 
-int pump_depth() {
-  return g_pump_depth;
+int handler_depth() {
+  return g_handler_depth;
+}
+
+HandlerScope::HandlerScope() {
+  ++g_handler_depth;
+}
+HandlerScope::~HandlerScope() {
+  --g_handler_depth;
 }
 
 void post_idle(std::function<void()> fn) {
   post([fn = std::move(fn)]() mutable {
-    g_idle_work.push_back(std::move(fn));
-    if (g_pump_depth == 0) detail::run_idle();
+    idle_work().push_back(std::move(fn));
+    if (g_handler_depth == 0) detail::run_idle();
   });
+}
+
+void set_after_event(void (*fn)()) {
+  g_after_event = fn;
 }
 
 void register_timer(Timer* t) {
@@ -55,18 +72,11 @@ void reschedule_timer(Timer* t) {
 
 namespace detail {
 
-PumpScope::PumpScope() {
-  ++g_pump_depth;
-}
-PumpScope::~PumpScope() {
-  --g_pump_depth;
-}
-
 void run_idle() {
-  if (g_pump_depth != 0) return;
-  while (!g_idle_work.empty()) {
-    auto work = std::move(g_idle_work);
-    g_idle_work.clear();
+  if (g_handler_depth != 0) return;
+  while (!idle_work().empty()) {
+    auto work = std::move(idle_work());
+    idle_work().clear();
     for (auto& fn : work) {
       try {
         fn();
@@ -98,11 +108,31 @@ bool fire_due_timers() {
       continue;
     t->due_ms = now + std::max(1, t->interval());
     fired = true;
-    // A running timer handler counts like a pump: work posted for idle waits until it returns.
-    PumpScope scope;
+    // Work posted for idle waits until the handler returns.
+    HandlerScope scope;
     if (t->on_timer) t->on_timer(t);
   }
+  if (fired) after_event();
   return fired;
+}
+
+void after_event() {
+  if (void (*fn)() = g_after_event.load()) fn();
+}
+
+void MarshalledCall::run() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (state_ != kPending) return;
+    state_ = kRunning;
+  }
+  try {
+    (*fn_)();
+  } catch (...) {
+  }
+  std::lock_guard<std::mutex> lock(m_);
+  state_ = kDone;
+  cv_.notify_all();
 }
 
 bool record_message_box(const std::string& text, const std::string& caption) {

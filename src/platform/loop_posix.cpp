@@ -1,9 +1,11 @@
 // Headless event loop (POSIX): the plug-in owns its user-interface thread, started on first use.
 // Exports marshal onto it with run_on_ui; calls already on it run directly.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -42,7 +44,9 @@ Loop& loop() {
 }
 
 // Messages are plug-in code; nothing they throw may end the loop.
+// A posted message is a handler while it runs.
 void run_guarded(const std::function<void()>& fn) {
+  HandlerScope scope;
   try {
     fn();
   } catch (...) {
@@ -109,13 +113,14 @@ void post(std::function<void()> fn) {
 }
 
 void process_messages() {
-  detail::PumpScope scope;
+  HandlerScope scope;
   // Bounded so that a handler that keeps posting cannot hold the caller for ever.
   for (int i = 0; i < 10000; ++i) {
     bool fired = detail::fire_due_timers();
     std::function<void()> fn;
     if (pop(fn)) {
       run_guarded(fn);
+      detail::after_event();
     } else if (!fired) {
       return;
     }
@@ -123,7 +128,7 @@ void process_messages() {
 }
 
 void handle_message() {
-  detail::PumpScope scope;
+  HandlerScope scope;
   handle_message_top();
 }
 
@@ -153,6 +158,7 @@ void handle_message_top() {
   }
   if (fn) {
     run_guarded(fn);
+    detail::after_event();
   } else {
     try {
       detail::fire_due_timers();
@@ -167,23 +173,31 @@ bool on_ui_thread() {
   return l.have_ui && l.ui_id == std::this_thread::get_id();
 }
 
-void run_on_ui(const std::function<void()>& fn) {
+bool run_on_ui(const std::function<void()>& fn, int limit_ms) {
   if (on_ui_thread()) {
+    HandlerScope scope;
     fn();
-    return;
+    return true;
   }
   ensure_ui_thread();
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  post([&] {
-    run_guarded(fn);
-    std::lock_guard<std::mutex> lock(m);
-    done = true;
-    cv.notify_all();
+  auto call = std::make_shared<detail::MarshalledCall>(fn);
+  post([call] { call->run(); });
+  // A shutdown ends the wait: nothing runs the queue any more.
+  return call->wait(limit_ms, [] {
+    Loop& l = loop();
+    std::lock_guard<std::mutex> lock(l.m);
+    return l.quit || !l.have_ui;
   });
-  std::unique_lock<std::mutex> lock(m);
-  cv.wait(lock, [&] { return done; });
+}
+
+bool wait_until(int ms, const std::function<bool()>& done) {
+  long long end = tasks::now_ms() + ms;
+  for (;;) {
+    if (done()) return true;
+    long long now = tasks::now_ms();
+    if (now >= end) return false;
+    tasks::sleep_ms(static_cast<int>(std::min<long long>(2, end - now)));
+  }
 }
 
 void adopt_this_thread() {
@@ -194,15 +208,15 @@ void adopt_this_thread() {
   l.have_ui = true;
 }
 
-void shutdown(int ms) {
-  if (!g_loop.load()) return;  // never used: nothing to stop, and nothing to create now
+bool shutdown(int ms) {
+  if (!g_loop.load()) return true;  // never used: nothing to stop, and nothing to create now
   Loop& l = loop();
   std::unique_lock<std::mutex> lock(l.m);
-  if (l.thread.get_id() == std::this_thread::get_id()) return;
+  if (l.thread.get_id() == std::this_thread::get_id()) return false;
   if (!l.thread.joinable()) {
     lock.unlock();
     release_loop();
-    return;
+    return true;
   }
   l.quit = true;
   l.cv.notify_all();
@@ -216,6 +230,7 @@ void shutdown(int ms) {
   } else {
     t.detach();  // still running our code: its loop must stay
   }
+  return ended;
 }
 
 void message_box(const std::string& text, const std::string& caption) {

@@ -40,7 +40,9 @@ Loop& loop() {
 }
 
 // Messages are plug-in code; nothing they throw may end the host's loop.
+// A posted message is a handler while it runs.
 void run_guarded(const std::function<void()>& fn) {
+  HandlerScope scope;
   try {
     fn();
   } catch (...) {
@@ -57,6 +59,7 @@ bool run_one_posted() {
     l.queue.pop_front();
   }
   run_guarded(fn);
+  detail::after_event();
   return true;
 }
 
@@ -205,7 +208,7 @@ void post(std::function<void()> fn) {
 }
 
 void process_messages() {
-  detail::PumpScope scope;
+  HandlerScope scope;
   fire_timers_guarded();  // not starved by a flood of posted work (see handle_message)
   MSG msg;
   for (int i = 0; i < kProcessMessagesLimit; ++i) {
@@ -219,7 +222,7 @@ void process_messages() {
 }
 
 void handle_message() {
-  detail::PumpScope scope;
+  HandlerScope scope;
   long long limit = tasks::now_ms() + kHandleMessageLimitMs;
   MSG msg;
   for (;;) {
@@ -256,31 +259,36 @@ void adopt_this_thread() {
   create_window();
 }
 
-void run_on_ui(const std::function<void()>& fn) {
+bool run_on_ui(const std::function<void()>& fn, int limit_ms) {
   Loop& l = loop();
   adopt_this_thread();  // the host's first calling thread becomes the user-interface thread
   if (on_ui_thread()) {
+    HandlerScope scope;
     fn();
-    return;
+    return true;
   }
   // Another thread: the host's loop (or a nested pump) runs it; a shutdown meanwhile ends the wait.
-  struct Done {
-    bool value = false;
-  };
-  auto done = std::make_shared<Done>();
+  auto call = std::make_shared<detail::MarshalledCall>(fn);
   unsigned generation = l.generation.load();
-  post([&fn, done] {
-    run_guarded(fn);
-    Loop& l = loop();
-    std::lock_guard<std::mutex> lock(l.m);
-    done->value = true;
-    l.cv.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(l.m);
-  l.cv.wait(lock, [&] { return done->value || l.generation.load() != generation; });
+  post([call] { call->run(); });
+  return call->wait(limit_ms, [&] { return l.generation.load() != generation; });
 }
 
-void shutdown(int /*ms*/) {
+bool wait_until(int ms, const std::function<bool()>& done) {
+  long long end = tasks::now_ms() + ms;
+  for (;;) {
+    if (done()) return true;
+    long long now = tasks::now_ms();
+    if (now >= end) return false;
+    // Sent messages only: PeekMessage delivers them before it looks at the (untouched) queue.
+    DWORD step = static_cast<DWORD>(std::min<long long>(2, end - now));
+    MsgWaitForMultipleObjectsEx(0, nullptr, step, QS_SENDMESSAGE, 0);
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+}
+
+bool shutdown(int /*ms*/) {
   Loop& l = loop();
   release_window();
   std::deque<std::function<void()>> dropped;
@@ -291,6 +299,7 @@ void shutdown(int /*ms*/) {
     l.generation.fetch_add(1);
     l.cv.notify_all();
   }
+  return true;  // the host owns the thread
 }
 
 void message_box(const std::string& text, const std::string& caption) {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/loop_internal.h"
 #include "platform/ui.h"
 
 namespace ui::render {
@@ -113,12 +114,18 @@ void scrolled(Node& n, HWND from, int code);             // WM_HSCROLL, WM_VSCRO
 bool mouse(Node& self, UINT msg, WPARAM wp, LPARAM lp);  // shapes: true when one took it
 // Runs a user action on the model, then shows what it changed. The action may pump messages,
 // show other forms or destroy this one: nothing of the caller's node is used after it.
+// A handler runs: work that must wait until no handler is on the stack (the panel's teardown when
+// the host closes from a notification) waits until it has returned.
 template <class F>
 void act(F&& action) {
-  try {
-    action();
-  } catch (...) {
+  {
+    HandlerScope scope;
+    try {
+      action();
+    } catch (...) {
+    }
   }
+  detail::after_event();
   sync_all();
 }
 

@@ -3,6 +3,7 @@
 // can join them, and counts the bodies that have not returned yet.
 #include "platform/tasks.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +12,11 @@
 #include <vector>
 
 namespace tasks {
+
+namespace {
+thread_local bool t_worker = false;
+std::atomic<int> g_threads_alive{0};
+}  // namespace
 
 struct Task::State {
   std::mutex mutex;
@@ -94,6 +100,7 @@ Pool::~Pool() {
 Task Pool::start(std::function<void()> body) {
   Task task;
   std::vector<std::thread> finished;
+  bool counted = false;
   try {
     auto state = std::make_shared<Task::State>();
     std::unique_lock<std::mutex> lock(impl_->mutex);
@@ -101,7 +108,10 @@ Task Pool::start(std::function<void()> body) {
     impl_->reap_locked(finished);
     // The thread owns the body and shares the pool's bookkeeping, which outlives the Pool object
     // when a dropped body is still running at release.
+    g_threads_alive.fetch_add(1);
+    counted = true;
     std::thread thread([impl = impl_, state, body = std::move(body)]() mutable {
+      t_worker = true;
       try {
         body();
       } catch (...) {
@@ -118,12 +128,16 @@ Task Pool::start(std::function<void()> body) {
         --impl->live;
       }
       impl->idle.notify_all();
+      impl.reset();
+      g_threads_alive.fetch_sub(1);
     });
+    counted = false;  // the thread counts itself out
     ++impl_->live;
     impl_->workers.push_back({std::move(thread), state});
     task.state_ = std::move(state);
   } catch (...) {
     // No thread could be made: the empty handle reads as a task that is not running.
+    if (counted) g_threads_alive.fetch_sub(1);
     task.state_.reset();
   }
   join_all(finished);
@@ -163,6 +177,14 @@ void Pool::abandon() {
     all.swap(impl_->workers);
   }
   for (Impl::Worker& w : all) w.thread.detach();
+}
+
+bool on_worker_thread() {
+  return t_worker;
+}
+
+int threads_alive() {
+  return g_threads_alive.load();
 }
 
 void sleep_ms(int ms) {

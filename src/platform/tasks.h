@@ -59,6 +59,12 @@ class Pool {
   std::shared_ptr<Impl> impl_;
 };
 
+// True on a thread of a pool (inside a task's body, and in host code it calls).
+bool on_worker_thread();
+// Pool threads of the process that have not finished yet, abandoned ones included: while one is
+// left, the library's code must stay mapped.
+int threads_alive();
+
 // Millisecond sleep used by the tasks.
 void sleep_ms(int ms);
 // Milliseconds from a steady clock.

@@ -244,20 +244,42 @@ void handle_message();
 constexpr int kHandleMessageLimitMs = 1000;
 // True on the user-interface thread.
 bool on_ui_thread();
-// Pumps (process_messages, handle_message) and timer handlers running on the user-interface
-// thread below the caller: nonzero inside a handler.
-int pump_depth();
-// Run fn on the user-interface thread once no pump is running (from the loop's top level):
+
+// Plug-in code running on the user-interface thread: every marshalled call (run_on_ui), pump,
+// timer handler and native control event counts one level while it runs. Code that must not run
+// under a handler still on the stack (the panel's teardown) runs only at depth 0 or 1.
+int handler_depth();
+class HandlerScope {
+ public:
+  HandlerScope();
+  ~HandlerScope();
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+};
+// Run fn on the user-interface thread once no handler is running (from the loop's top level):
 // for work that must not happen under a handler that is still on the stack.
 void post_idle(std::function<void()> fn);
-// Run fn on the user-interface thread and wait for it. A call already on that thread runs
-// directly (re-entrant calls from inside a notification callback). On POSIX the plug-in owns the
-// thread and starts it on first use; on Windows the caller's thread is the user-interface thread.
-void run_on_ui(const std::function<void()>& fn);
+// Called on the user-interface thread after every message, timer and native event handled at
+// any depth (the plug-in mirrors what other threads may read of its panel).
+void set_after_event(void (*fn)());
+// Run fn on the user-interface thread and wait for it, at most limit_ms; true when it ran. A call
+// already on that thread runs directly (re-entrant calls from inside a notification callback). On
+// POSIX the plug-in owns the thread and starts it on first use; on Windows the caller's thread is
+// the user-interface thread. fn may refer to the caller's stack: once the wait has given up (or a
+// shutdown ended it), fn is never run.
+constexpr int kMarshalLimitMs = 10000;
+bool run_on_ui(const std::function<void()>& fn, int limit_ms = kMarshalLimitMs);
+// Wait on the user-interface thread until done() or ms have passed, polling every few
+// milliseconds, without running the plug-in's own messages or timers (no handler can run nested
+// in the waiter); on Windows, messages that other threads send to the thread's windows are served
+// meanwhile, so a host callback that sends to the host's window cannot block the wait. True when
+// done() held.
+bool wait_until(int ms, const std::function<bool()>& done);
 // Make the calling thread the user-interface thread when none exists yet (unit tests).
 void adopt_this_thread();
-// Stop the plug-in-owned user-interface thread (library unload); waits at most ms.
-void shutdown(int ms);
+// Stop the plug-in-owned user-interface thread (library unload); waits at most ms. True when no
+// thread of ours is left running our code.
+bool shutdown(int ms);
 
 // ---- Message boxes ----
 

@@ -1,13 +1,17 @@
 // The 21 entry points and the lifecycle they drive.
 //
-// Every export runs on the user-interface thread (marshalled there on POSIX), and nothing thrown
-// below may cross it: each body is guarded and falls back to the interface's failure value.
+// Exports that change anything run on the user-interface thread (marshalled there from other
+// host threads); the read-only ones answer on the calling thread. A call from one of our own
+// stream tasks (a host calling in from a sample callback) is handed to the user-interface thread
+// and answered at once: a task never waits for that thread. Nothing thrown below may cross an
+// export: each body is guarded and falls back to the interface's failure value.
 #include "plugin/ExtIO_KMV410B211.h"
 
 #include <cstring>
 #include <vector>
 
 #include "control/Form1.h"
+#include "control/settings_file.h"
 #include "lan/lan_state.h"
 #include "lan/lan_tasks.h"
 #include "mix/Coord1.h"
@@ -17,6 +21,7 @@
 #include "platform/ui.h"
 #include "plugin/callbacks.h"
 #include "plugin/plugin_state.h"
+#include "usb/Usbtask1.h"
 #include "usb/command_queue.h"
 #include "usb/device_link.h"
 
@@ -31,37 +36,54 @@ constexpr int kStartTcpWaitMs = 1500;
 constexpr int kUsbTaskWaitMs = 2000;
 constexpr const char* kCloseCaption = "Close USB";
 
-// Pools retired while one of their tasks had not confirmed its end: kept so that an abandoned
-// task never runs on freed memory.
-std::vector<tasks::Pool*>& retired_pools() {
-  static std::vector<tasks::Pool*> pools;
-  return pools;
+// Mirror of the panel for the answers given off the user-interface thread.
+void mirror_panel() {
+  uint32_t bits = 0;
+  if (TF_RDR1* f = F_RDR1) {
+    bits |= kPanelExists;
+    if (f->CB_USB1->checked()) bits |= kBoxUsb1;
+    if (f->CB_USB2->checked()) bits |= kBoxUsb2;
+    if (f->CB_LAN1->checked()) bits |= kBoxLan1;
+    if (f->CB_LAN2->checked()) bits |= kBoxLan2;
+    if (f->CB_Locked->checked()) bits |= kBoxLocked;
+    if (f->RB_Csep->checked()) bits |= kModeSeparate;
+  }
+  g_plugin.panel.store(bits);
 }
 
-// Entry points running on the user-interface thread (a host may call one from inside a
-// callback of another). User-interface thread only.
-int g_export_depth = 0;
-
+// The body on the user-interface thread: directly when already there, else marshalled.
 template <class R, class F>
-R guarded(R fallback, F&& body) {
+R on_ui(R fallback, F&& body) {
   R result = fallback;
   ui::run_on_ui([&] {
-    ++g_export_depth;
     try {
       result = body();
     } catch (...) {
       result = fallback;
     }
-    --g_export_depth;
+    mirror_panel();
   });
   return result;
 }
 
 template <class F>
-void guarded_void(F&& body) {
-  guarded(0, [&] {
+void on_ui_void(F&& body) {
+  on_ui(0, [&] {
     body();
     return 0;
+  });
+}
+
+// From a stream task: the body goes to the user-interface thread, which runs it as soon as it
+// can; the caller does not wait.
+template <class F>
+void hand_over(F body) {
+  ui::post([body]() mutable {
+    try {
+      body();
+    } catch (...) {
+    }
+    mirror_panel();
   });
 }
 
@@ -74,30 +96,6 @@ void pump_twice() {
 // task is given up and leaves without touching anything).
 void stop_lan_task(tasks::Task& task, int wait_ms, uint8_t link) {
   lan::stop_task(task, wait_ms, true, link);
-}
-
-void apply_settings() {
-  TF_RDR1& f = *F_RDR1;
-  f.TB_Pos1Change(f.TB_Pos1);
-  f.TB_Pos1Change(f.TB_Pos2);
-  f.TB_Pos1Change(f.TB_Att1);
-  f.TB_Pos1Change(f.TB_Att2);
-  if (F_Coord) F_Coord->mix_send();
-  f.C_Ant1Change(f.C_Ant1);
-  f.C_Ant2Change(f.C_Ant2);
-  f.E_Freq0->read_only = true;
-  f.E_Freq1->read_only = true;
-  f.E_Freq0Change(f.E_Freq0);
-  if (f.RB_Csep->checked()) {
-    if (!f.CB_Locked->checked()) f.E_Freq1->enabled = true;
-    f.E_Freq0Change(f.E_Freq1);
-  }
-  if (f.CB_Locked->checked()) f.CB_LockedClick(f.CB_Locked);
-  f.lan_stream_setup();
-  f.usb_stream_setup();
-  f.RB_CparClick(f.RB_Cpar);
-  f.TB_Att2->enabled = !f.RB_C1->checked();
-  f.B_CLKSetClick(f.B_CLKSet);
 }
 
 bool open_first() {
@@ -138,7 +136,7 @@ bool open_first() {
       f.B_ConnClick(nullptr);
     }
 
-    apply_settings();
+    f.apply_settings();
     g_plugin.open_count = 1;
 
     f.E_GPSExit(f.E_GPS);
@@ -236,19 +234,24 @@ void close_hw() {
   lan::g_lan.receiver_found = 0;
 
   tasks::Task& usb_task = g_plugin.usb_task;
-  if (usb_task.running()) {
-    if (!wait_task(usb_task, kUsbTaskWaitMs)) {
+  bool usb_given_up = false;
+  if (usb_task.running() && !wait_task(usb_task, kUsbTaskWaitMs)) {
+    if (g_plugin.usb_in_callback.load()) {
+      // Still in the host's callback: slow, not stuck. It ends when the host returns.
+      usb_given_up = true;
+    } else {
       ui::message_box("USB-Task didn't stop!", kCloseCaption);
       if (bridge::Handle h = usb::g_link.handle.load()) bridge::device_abort(h);
       if (!g_plugin.detaching.load()) pump_twice();
       if (!wait_task(usb_task, kUsbTaskWaitMs)) {
         ui::message_box("Can't close USB-Task!", kCloseCaption);
-      } else {
-        usb_task.drop();
+        usb_given_up = true;
       }
-    } else {
-      usb_task.drop();
     }
+  }
+  // A task given up keeps its device and closes it when it leaves; nobody else may.
+  if (usb_given_up) {
+    usb::abandon_usb_task();
   } else {
     usb_task.drop();
   }
@@ -261,7 +264,8 @@ void close_hw() {
   }
 
   usb::destroy_queues();
-  net::cleanup();
+  // Never from the loader's callback: Winsock may not be called there.
+  if (!g_plugin.detaching.load()) net::cleanup();
 
   if (bridge::Handle h = usb::g_link.handle.exchange(nullptr)) {
     try {
@@ -271,44 +275,54 @@ void close_hw() {
     }
   }
 
-  if (g_plugin.pool) {
-    // Tasks given up earlier leave as soon as they notice: a moment for them lets the pool go
-    // instead of being kept for ever.
-    if (!g_plugin.detaching.load()) g_plugin.pool->wait_idle(kLanTaskWaitMs);
-    if (g_plugin.pool->live() > 0 || !usb_task.empty()) {
-      retired_pools().push_back(g_plugin.pool);
-    } else {
-      delete g_plugin.pool;
-    }
+  if (tasks::Pool* pool = g_plugin.pool) {
     g_plugin.pool = nullptr;
+    // Tasks given up run on by themselves (their bookkeeping is shared with them) and keep the
+    // library loaded; the rest is joined.
+    if (pool->live() > 0) {
+      pool->abandon();
+      keep_library_loaded();
+    }
+    delete pool;
   }
   g_plugin.open_count = 0;
+  mirror_panel();
 }
 
-int64_t set_hw_lo(int64_t f) {
-  bool ch2 = false;
-  if (F_RDR1) {
-    TF_RDR1& p = *F_RDR1;
-    ch2 = (p.CB_USB2->checked() || p.CB_LAN2->checked()) &&
-          !(p.CB_USB1->checked() || p.CB_LAN1->checked());
-  }
-  std::atomic<int64_t>& target = ch2 ? g_plugin.lo2 : g_plugin.lo1;
-  std::atomic<int64_t>& other = ch2 ? g_plugin.lo1 : g_plugin.lo2;
-  g_plugin.lo_selector = ch2 ? kChannel2Lo : kChannel1Lo;
+// Channel 2 is tuned when only channel-2 streams are on.
+bool lo_targets_channel2(uint32_t panel) {
+  return (panel & (kBoxUsb2 | kBoxLan2)) && !(panel & (kBoxUsb1 | kBoxLan1));
+}
 
-  if (F_RDR1 && F_RDR1->CB_Locked->checked()) {
+// What SetHWLO64(f) returns, and the frequency it stores (unchanged while locked).
+int64_t lo_answer(int64_t& f, uint32_t panel) {
+  const std::atomic<int64_t>& target = lo_targets_channel2(panel) ? g_plugin.lo2 : g_plugin.lo1;
+  if (panel & kBoxLocked) {
     int64_t c = target.load();
     if (f < c) return -c;
     if (f > c) return c;
   }
-  int64_t result = 0;
   if (f < kLoMin) {
     f = kLoMin;
-    result = -kLoMin;
-  } else if (f > kLoMax) {
-    f = kLoMax;
-    result = kLoMax;
+    return -kLoMin;
   }
+  if (f > kLoMax) {
+    f = kLoMax;
+    return kLoMax;
+  }
+  return 0;
+}
+
+int64_t set_hw_lo(int64_t f) {
+  mirror_panel();
+  uint32_t panel = g_plugin.panel.load();
+  bool ch2 = lo_targets_channel2(panel);
+  std::atomic<int64_t>& target = ch2 ? g_plugin.lo2 : g_plugin.lo1;
+  std::atomic<int64_t>& other = ch2 ? g_plugin.lo1 : g_plugin.lo2;
+  g_plugin.lo_selector = ch2 ? kChannel2Lo : kChannel1Lo;
+
+  int64_t result = lo_answer(f, panel);
+  if ((panel & kBoxLocked) && result != 0) return result;
   target = f;
   bool separate = F_RDR1 && F_RDR1->RB_Csep->checked();
   if (!separate) other = f;
@@ -333,7 +347,30 @@ int64_t set_hw_lo(int64_t f) {
 }  // namespace
 
 bool wait_task(const tasks::Task& task, int ms) {
-  return task.wait(g_plugin.detaching.load() ? 0 : ms);
+  if (g_plugin.detaching.load() || !ui::on_ui_thread()) return task.wait(ms);
+  return ui::wait_until(ms, [&] { return !task.running(); });
+}
+
+void request_deferred_close() {
+  if (g_plugin.close_pending.exchange(true)) return;
+  ui::post_idle([] {
+    close_hw();
+    g_plugin.close_pending = false;
+  });
+}
+
+namespace {
+// While the library is being unloaded the loader's lock is held by the unloading thread: only
+// that thread may pin the library, once the teardown is over.
+std::atomic<bool> g_unloading{false}, g_pin_wanted{false};
+}  // namespace
+
+void keep_library_loaded() {
+  if (g_unloading.load()) {
+    g_pin_wanted = true;
+    return;
+  }
+  platform::pin_library();
 }
 
 }  // namespace plugin
@@ -348,11 +385,25 @@ bool EXTIO_CALL InitHW(char* name, char* model, int32_t* type) {
 }
 
 bool EXTIO_CALL OpenHW() {
-  return guarded(false, [] { return open_hw(); });
+  if (tasks::on_worker_thread()) {
+    int32_t count = g_plugin.open_count.load();
+    uint32_t panel = g_plugin.panel.load();
+    bool ok = (panel & kPanelExists) &&
+              (count == 1 || ((count == 2 || count == 3) && (panel & kModeSeparate)));
+    if (ok) hand_over([] { open_hw(); });
+    return ok;
+  }
+  return on_ui(false, [] { return open_hw(); });
 }
 
 int32_t EXTIO_CALL StartHW64(int64_t lo_freq) {
-  return guarded(int32_t{-1}, [&] { return start_hw(lo_freq); });
+  if (tasks::on_worker_thread()) {
+    uint32_t panel = g_plugin.panel.load();
+    if (g_plugin.open_count.load() == 0 || !(panel & kPanelExists)) return -1;
+    hand_over([lo_freq] { start_hw(lo_freq); });
+    return panel & (kBoxUsb1 | kBoxUsb2 | kBoxLan1 | kBoxLan2) ? kBlockSamples : -1;
+  }
+  return on_ui(int32_t{-1}, [&] { return start_hw(lo_freq); });
 }
 
 int32_t EXTIO_CALL StartHW(int32_t lo_freq) {
@@ -360,27 +411,50 @@ int32_t EXTIO_CALL StartHW(int32_t lo_freq) {
 }
 
 void EXTIO_CALL StopHW() {
-  guarded_void([] { stop_hw(); });
+  if (tasks::on_worker_thread()) {
+    // Delivery ends before this returns; the tasks are stopped on the user-interface thread.
+    g_plugin.usb_streaming = 0;
+    g_plugin.lan_streaming = 0;
+    hand_over([] { stop_hw(); });
+    return;
+  }
+  on_ui_void([] { stop_hw(); });
 }
 
+namespace {
+
+// On the user-interface thread: the teardown at once, or, under a handler, pump or callback that
+// is still running, once it has returned.
+bool close_or_defer() {
+  bool nested = ui::handler_depth() > 1;
+  if (g_plugin.open_count.load() <= 1 && nested && !g_plugin.detaching.load()) {
+    request_deferred_close();
+    return true;
+  }
+  close_hw();
+  return false;
+}
+
+}  // namespace
+
 void EXTIO_CALL CloseHW() {
-  bool deferred = false;
-  guarded_void([&] {
-    // Tearing the panel down under a handler or entry point that is still running would pull it
-    // from under that code: end its waits now and tear down once it has returned.
-    bool nested = ui::pump_depth() > 0 || g_export_depth > 1;
-    if (g_plugin.open_count.load() <= 1 && nested && !g_plugin.detaching.load()) {
-      deferred = true;
-      if (!g_plugin.close_pending.exchange(true)) {
-        ui::post_idle([] {
-          close_hw();
-          g_plugin.close_pending = false;
-        });
+  if (tasks::on_worker_thread()) {
+    if (g_plugin.open_count.load() <= 1) {
+      // No sample callback starts after this returns; the teardown waits for the callback.
+      g_plugin.usb_streaming = 0;
+      g_plugin.lan_streaming = 0;
+      if (in_sample_callback()) {
+        g_plugin.close_after_callback = true;
+      } else {
+        request_deferred_close();
       }
-      return;
+    } else {
+      hand_over([] { close_or_defer(); });
     }
-    close_hw();
-  });
+    return;
+  }
+  bool deferred = false;
+  on_ui_void([&] { deferred = close_or_defer(); });
   // A host on another thread gets its CloseHW back only once the teardown has happened.
   if (deferred && !ui::on_ui_thread()) {
     long long end = tasks::now_ms() + 5000;
@@ -389,19 +463,35 @@ void EXTIO_CALL CloseHW() {
 }
 
 int64_t EXTIO_CALL SetHWLO64(int64_t lo_freq) {
-  return guarded(int64_t{0}, [&] { return set_hw_lo(lo_freq); });
+  if (tasks::on_worker_thread()) {
+    int64_t f = lo_freq;
+    int64_t result = lo_answer(f, g_plugin.panel.load());
+    hand_over([lo_freq] { set_hw_lo(lo_freq); });
+    return result;
+  }
+  return on_ui(int64_t{0}, [&] { return set_hw_lo(lo_freq); });
 }
 
 int32_t EXTIO_CALL SetHWLO(int32_t lo_freq) {
   return static_cast<int32_t>(SetHWLO64(lo_freq));
 }
 
+namespace {
+
+// Lower an acknowledgement flag by one, never below 0 (any thread).
+void acknowledge(std::atomic<int32_t>& flag) {
+  int32_t v = flag.load();
+  while (v > 0 && !flag.compare_exchange_weak(v, v - 1)) {
+  }
+}
+
+}  // namespace
+
+// The getters read the plug-in state where they are called: a host may ask from any thread, also
+// while the user-interface thread is busy.
 int64_t EXTIO_CALL GetHWLO64() {
-  return guarded(int64_t{0}, [] {
-    int32_t ack = g_plugin.lo_ack.load();
-    if (ack != 0) g_plugin.lo_ack = ack - 1;
-    return reported_lo();
-  });
+  acknowledge(g_plugin.lo_ack);
+  return reported_lo();
 }
 
 int32_t EXTIO_CALL GetHWLO() {
@@ -409,13 +499,10 @@ int32_t EXTIO_CALL GetHWLO() {
 }
 
 int32_t EXTIO_CALL GetHWSR() {
-  return guarded(int32_t{kMinReportedRate}, [] {
-    int32_t ack = g_plugin.sr_ack.load();
-    if (ack != 0) g_plugin.sr_ack = ack - 1;
-    uint32_t rate = static_cast<uint32_t>(reported_rate());
-    return rate <= static_cast<uint32_t>(kMinReportedRate) ? kMinReportedRate
-                                                           : static_cast<int32_t>(rate);
-  });
+  acknowledge(g_plugin.sr_ack);
+  uint32_t rate = static_cast<uint32_t>(reported_rate());
+  return rate <= static_cast<uint32_t>(kMinReportedRate) ? kMinReportedRate
+                                                         : static_cast<int32_t>(rate);
 }
 
 int32_t EXTIO_CALL GetStatus() {
@@ -423,20 +510,24 @@ int32_t EXTIO_CALL GetStatus() {
 }
 
 void EXTIO_CALL TuneChanged(int32_t freq) {
-  guarded_void([&] {
+  auto body = [freq] {
     if (F_RDR1) F_RDR1->antenna_tuning_follow_up(freq, 3, false);
-  });
+  };
+  if (tasks::on_worker_thread()) return hand_over(body);
+  on_ui_void(body);
 }
 
 void EXTIO_CALL SetCallback(ExtIOCallback callback) {
-  guarded_void([&] {
+  auto body = [callback] {
     if (!callback) return;
     if (store_callback(callback) && F_RDR1) bind_streams();
-  });
+  };
+  if (tasks::on_worker_thread()) return hand_over(body);
+  on_ui_void(body);
 }
 
 void EXTIO_CALL ShowGUI() {
-  guarded_void([] {
+  auto body = [] {
     if (!F_RDR1) return;
     F_RDR1->show();
     F_RDR1->bring_to_front();
@@ -444,14 +535,18 @@ void EXTIO_CALL ShowGUI() {
       F_Coord->show();
       F_Coord->bring_to_front();
     }
-  });
+  };
+  if (tasks::on_worker_thread()) return hand_over(body);
+  on_ui_void(body);
 }
 
 void EXTIO_CALL HideGUI() {
-  guarded_void([] {
+  auto body = [] {
     if (F_RDR1) F_RDR1->hide();
     if (F_Coord) F_Coord->hide();
-  });
+  };
+  if (tasks::on_worker_thread()) return hand_over(body);
+  on_ui_void(body);
 }
 
 void EXTIO_CALL VersionInfo(const char* progname, int32_t, int32_t) {
@@ -459,7 +554,11 @@ void EXTIO_CALL VersionInfo(const char* progname, int32_t, int32_t) {
   // Read at most 32 bytes: a longer name is ignored without reading past it.
   size_t n = strnlen(progname, sizeof(g_plugin.host_name));
   if (n >= sizeof(g_plugin.host_name)) return;
-  guarded_void([&] { std::memcpy(g_plugin.host_name, progname, n + 1); });
+  char name[sizeof(g_plugin.host_name)] = {};
+  std::memcpy(name, progname, n);
+  auto body = [name]() { std::memcpy(g_plugin.host_name, name, sizeof(name)); };
+  if (tasks::on_worker_thread()) return hand_over(body);
+  on_ui_void(body);
 }
 
 void EXTIO_CALL ExtIoSDRInfo(int32_t, int32_t, void*) {}
@@ -471,39 +570,59 @@ int32_t EXTIO_CALL GetAttenuators(int32_t index, float* attenuation) {
 }
 
 int32_t EXTIO_CALL GetActualAttIdx() {
-  return guarded(int32_t{-1}, [] {
-    if (!F_RDR1) return -1;
-    return static_cast<int32_t>(g_plugin.host_att.load());
-  });
+  bool panel = ui::on_ui_thread() ? F_RDR1 != nullptr : (g_plugin.panel.load() & kPanelExists);
+  if (!panel) return -1;
+  return static_cast<int32_t>(g_plugin.host_att.load());
 }
 
 int32_t EXTIO_CALL SetAttenuators(int32_t index) {
-  return guarded(int32_t{-1}, [&] {
-    if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kAttenuatorSteps)) return -1;
+  if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kAttenuatorSteps)) return -1;
+  auto body = [index] {
     if (!F_RDR1) return -1;
     F_RDR1->TB_Att1->set_position(index);
     return 0;
-  });
+  };
+  if (tasks::on_worker_thread()) {
+    if (!(g_plugin.panel.load() & kPanelExists)) return -1;
+    hand_over(body);
+    return 0;
+  }
+  return on_ui(int32_t{-1}, body);
 }
 
-// Library unload. Under the Windows loader lock nothing may join threads, wait on tasks or show a
-// message box; when the process is terminating there is nothing worth doing at all.
-void plugin_library_detach(bool process_terminating) {
-  if (process_terminating) return;
-  if (g_plugin.open_count.load() == 1) {
-    g_plugin.detaching = true;
-    ui::suppress_message_boxes(true);
-    CloseHW();
-    ui::suppress_message_boxes(false);
-    g_plugin.detaching = false;
+// Library unload, or the end of the process. The library is going away: whatever the open count,
+// nothing of ours may run on afterwards, so everything is stopped (the settings file is written
+// as CloseHW writes it). Under the Windows loader lock nothing may join threads, pump, call
+// Winsock or show a message box; the tasks' own ends are still waited for, within their limits.
+// When a Windows process terminates, the other threads are already gone: only the settings file
+// is written, without waiting for anyone.
+bool plugin_library_detach(bool process_terminating, bool under_loader_lock) {
+  if (process_terminating) {
+    if (F_RDR1 && g_plugin.open_count.load() != 0) {
+      ui::suppress_message_boxes(true);
+      try {
+        settings::save(*F_RDR1);
+      } catch (...) {
+      }
+    }
+    return false;
   }
-  // What the plug-in kept for its tasks goes with the library, unless a task that never ended
-  // could still reach it.
-  bool tasks_left = g_plugin.pool || !g_plugin.usb_task.empty();
-  for (tasks::Pool* p : retired_pools()) tasks_left = tasks_left || p->live() > 0;
-  if (!tasks_left) {
-    for (tasks::Pool* p : retired_pools()) delete p;
-    retired_pools().clear();
-    usb::release_storage_at_unload();
+  if (g_plugin.open_count.load() == 0 && !F_RDR1 && !g_plugin.pool) {
+    return g_pin_wanted.exchange(false);
   }
+  g_unloading = true;
+  g_plugin.detaching = under_loader_lock;
+  ui::suppress_message_boxes(true);
+  if (g_plugin.open_count.load() > 1) g_plugin.open_count = 1;
+  if (under_loader_lock) {
+    close_hw();  // on this thread: the loader holds the one the host uses
+  } else {
+    ui::run_on_ui([] { close_hw(); }, 5 * kUsbTaskWaitMs);
+  }
+  ui::suppress_message_boxes(false);
+  g_plugin.detaching = false;
+  g_unloading = false;
+  // What the queues kept goes with the library, unless a task that was given up could reach it.
+  if (tasks::threads_alive() == 0) usb::release_storage_at_unload();
+  return g_pin_wanted.exchange(false) || tasks::threads_alive() > 0;
 }

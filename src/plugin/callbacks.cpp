@@ -55,16 +55,27 @@ void bind_streams() {
 
 namespace {
 
-void deliver(int32_t kind1, int32_t kind2, void* a, void* b, bool dual) {
+thread_local int t_in_sample_callback = 0;
+
+// `streaming` is checked before every call: a StopHW or CloseHW from inside one callback means
+// that no further callback starts. `busy` tells the panel that the task is in the host's code.
+void deliver(std::atomic<uint8_t>& streaming, std::atomic<uint8_t>& busy, int32_t kind1,
+             int32_t kind2, void* a, void* b, bool dual) {
   for (auto& slot : g_slots) {
     ExtIOCallback cb = slot.callback.load(std::memory_order_acquire);
     if (!cb) continue;
     int32_t kind = slot.kind.load(std::memory_order_relaxed);
-    if (kind == kind1) {
-      cb(kBlockSamples, 0, 0.0f, a);
-    } else if (kind == kind2) {
-      cb(kBlockSamples, 0, 0.0f, dual ? b : a);
-    }
+    if (kind != kind1 && kind != kind2) continue;
+    if (streaming.load() == 0) break;
+    busy.store(1);
+    ++t_in_sample_callback;
+    cb(kBlockSamples, 0, 0.0f, kind == kind2 && dual ? b : a);
+    --t_in_sample_callback;
+    busy.store(0);
+  }
+  if (g_plugin.close_after_callback.load(std::memory_order_relaxed) &&
+      g_plugin.close_after_callback.exchange(false)) {
+    request_deferred_close();
   }
 }
 
@@ -92,10 +103,14 @@ void notify_acknowledged(int slot, std::atomic<int32_t>& flag, std::atomic<int32
 }  // namespace
 
 void deliver_usb(void* a, void* b, bool dual) {
-  deliver(kUsb1, kUsb2, a, b, dual);
+  deliver(g_plugin.usb_streaming, g_plugin.usb_in_callback, kUsb1, kUsb2, a, b, dual);
 }
 void deliver_lan(void* a, void* b, bool dual) {
-  deliver(kLan1, kLan2, a, b, dual);
+  deliver(g_plugin.lan_streaming, g_plugin.lan_in_callback, kLan1, kLan2, a, b, dual);
+}
+
+bool in_sample_callback() {
+  return t_in_sample_callback > 0;
 }
 
 void notify_rate(int slot, int32_t selector) {

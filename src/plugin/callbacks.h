@@ -38,6 +38,8 @@ void bind_streams();
 // buffer A, b buffer B; for LAN, the channel-1 and channel-2 blocks.
 void deliver_usb(void* a, void* b, bool dual);
 void deliver_lan(void* a, void* b, bool dual);
+// True on a stream task's thread while it is inside a host's sample callback.
+bool in_sample_callback();
 
 // Acknowledged notification (100, 101) to one slot: waits, bounded by Timer3, until the host has
 // read the previous value, then raises the flag, points the selector and calls the slot.

@@ -45,6 +45,23 @@ struct State {
   // A host closed the plug-in while a handler was pumping the loop: the teardown waits until
   // that handler has returned, and every wait ends early meanwhile.
   std::atomic<bool> close_pending{false};
+  // CloseHW from inside a sample callback: the teardown is requested once the callback returned.
+  std::atomic<bool> close_after_callback{false};
+  // A stream task is inside a host's sample callback (USB, LAN): slow, not stuck.
+  std::atomic<uint8_t> usb_in_callback{0}, lan_in_callback{0};
+  // What other threads may read of the panel (PanelBits), mirrored on the user-interface thread
+  // after every event and export.
+  std::atomic<uint32_t> panel{0};
+};
+
+enum PanelBits : uint32_t {
+  kPanelExists = 1u << 0,
+  kBoxUsb1 = 1u << 1,
+  kBoxUsb2 = 1u << 2,
+  kBoxLan1 = 1u << 3,
+  kBoxLan2 = 1u << 4,
+  kBoxLocked = 1u << 5,
+  kModeSeparate = 1u << 6,
 };
 
 extern State g_plugin;
@@ -62,7 +79,13 @@ inline bool waits_cancelled() {
   return g_plugin.close_pending.load() || g_plugin.detaching.load();
 }
 
-// Wait for a task with a time limit (0 while detaching); true when it has finished.
+// Wait for a task with a time limit; true when it has finished. On the user-interface thread
+// nothing of ours runs nested meanwhile, and a host calling in cannot block it.
 bool wait_task(const tasks::Task& task, int ms);
+// Tear the plug-in down on the user-interface thread once no handler is on the stack (any
+// thread may ask; asking twice tears down once).
+void request_deferred_close();
+// A thread of ours was given up and may run our code later: the library stays loaded.
+void keep_library_loaded();
 
 }  // namespace plugin

@@ -7,10 +7,14 @@
 #include <immintrin.h>
 #endif
 
+#include <mutex>
+
+#include "control/Form1.h"
 #include "control/commands.h"
 #include "control/stream_config.h"
 #include "platform/bridge.h"
 #include "platform/tasks.h"
+#include "platform/ui.h"
 #include "plugin/callbacks.h"
 #include "plugin/plugin_state.h"
 #include "usb/command_queue.h"
@@ -38,6 +42,10 @@ alignas(64) uint8_t g_out_b[kHostBlockBytes + kOutputSlack];
 bridge::Overlapped g_read_records[kReadTransfers];
 uint32_t g_read_counts[kReadTransfers];
 ReplyBatch g_batch;
+// The read and write records belong to the task that prepared them last: a task that was given
+// up releases them only if no newer task has taken them since.
+std::mutex g_records_lock;
+uint32_t g_records_owner = 0;  // generation + 1 of the owner; 0 = none. Guarded by the lock
 
 inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -60,6 +68,7 @@ class Task {
   void end_transfers();
   void link_loss();
   void exit();
+  void leave_stale();
   void process(int k, const control::UsbGeometry& geo);
 
   uint32_t generation_;
@@ -67,6 +76,8 @@ class Task {
 };
 
 bool Task::start_transfers(uint32_t transfer_bytes) {
+  std::lock_guard<std::mutex> lock(g_records_lock);
+  g_records_owner = generation_ + 1;
   bridge::stream_on(h_, bridge::kPipeIn, transfer_bytes);
   for (int k = 0; k < kReadTransfers; ++k) bridge::prepare_overlapped(h_, &g_read_records[k]);
   for (int k = 0; k < kReadTransfers; ++k) {
@@ -133,6 +144,26 @@ void Task::link_loss() {
   g_usb_tx.send_ready = 0;
 }
 
+// Given up by a stopper: the device is this task's to close (nobody else may), but records and
+// buffers may belong to a newer task by now.
+void Task::leave_stale() {
+  if (!h_) return;
+  {
+    std::lock_guard<std::mutex> lock(g_records_lock);
+    if (g_records_owner == generation_ + 1) {
+      end_transfers();
+      g_records_owner = 0;
+    } else {
+      bridge::abort_pipe(h_, bridge::kPipeIn);
+      bridge::abort_pipe(h_, bridge::kPipeOut);
+    }
+  }
+  bridge::Handle mine = h_;
+  g_link.handle.compare_exchange_strong(mine, nullptr);  // published while it was given up
+  bridge::close(h_);
+  h_ = nullptr;
+}
+
 void Task::exit() {
   g_usb_tx.send_ready = 0;
   g_usb_tx.write_status = kWriteLinkDown;
@@ -155,12 +186,13 @@ void Task::run() {
   start_transfers(geo.transfer_bytes());
   int k = 0;
   uint32_t errors = 0;
+  bool reopened = false;
 
   while (!stop_requested() && g_link.handle.load() == h_ && h_) {
     try {
       uint32_t count = 0;
       bridge::Status s = bridge::transfer_result(h_, &g_read_records[k], &count, true);
-      if (stale()) return;
+      if (stale()) return leave_stale();
       if (stop_requested()) break;
       if (s != bridge::kOk) {
         ++errors;
@@ -177,12 +209,13 @@ void Task::run() {
           if (bridge::open_by_description(&h) == bridge::kOk && h) {
             h_ = h;
             g_link.handle = h;
+            reopened = true;
           } else {
             if (h) bridge::close(h);
             tasks::sleep_ms(kReopenRetrySleepMs);
           }
         }
-        if (stale()) return;
+        if (stale()) return leave_stale();
         if (stop_requested()) break;
         g_usb_counters.packets = 0;
         g_usb_counters.lost = 0;
@@ -193,6 +226,9 @@ void Task::run() {
         start_transfers(geo.transfer_bytes());
         k = 0;
         errors = 0;
+        // The receiver may have lost its settings with the link: the panel gives them again.
+        if (reopened) ui::post(&restore_receiver_settings);
+        reopened = false;
         tasks::sleep_ms(kRetrySleepMs);
         continue;
       }
@@ -201,7 +237,7 @@ void Task::run() {
       geo = control::usb_geometry();
       if (count == geo.transfer_bytes()) {
         process(k, geo);
-        if (stale()) return;
+        if (stale()) return leave_stale();
       } else if (g_usb_counters.packets.load() >= 3) {
         g_usb_counters.lost.fetch_add(geo.blocks);
       }
@@ -210,12 +246,12 @@ void Task::run() {
                            &g_read_counts[k], &g_read_records[k]);
       k = (k + 1) % kReadTransfers;
     } catch (...) {
-      if (stale()) return;
+      if (stale()) return leave_stale();
       if (stop_requested() || g_link.handle.load() != h_) break;
       tasks::sleep_ms(kExceptionSleepMs);
     }
   }
-  if (stale()) return;
+  if (stale()) return leave_stale();
   exit();
 }
 
@@ -334,8 +370,17 @@ bool stop_usb_task(int ms) {
 
 void abandon_usb_task() {
   auto& g = plugin::g_plugin;
-  if (g.usb_task.running()) g_usb_generation.fetch_add(1);
+  if (g.usb_task.running()) {
+    g_usb_generation.fetch_add(1);
+    // The device goes with the task, which closes it when it leaves.
+    g_link.handle = nullptr;
+    plugin::keep_library_loaded();
+  }
   g.usb_task.drop();
+}
+
+void restore_receiver_settings() {
+  if (F_RDR1 && plugin::g_plugin.open_count.load() != 0) F_RDR1->restore_receiver();
 }
 
 }  // namespace usb

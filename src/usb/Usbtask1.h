@@ -32,8 +32,12 @@ void start_usb_task();
 // Ask the task to end and wait up to ms; true when it has ended (or none ran). The reference is
 // kept either way.
 bool stop_usb_task(int ms);
-// Give up on a task that did not end: advance the generation and drop the reference.
+// Give up on a task that did not end: advance the generation and drop the reference. The device
+// is handed to the task, which closes it when it leaves.
 void abandon_usb_task();
+// After a reopen that followed a loss: the panel's settings to the receiver again (user-interface
+// thread).
+void restore_receiver_settings();
 
 // Convert the payloads of one complete transfer of B blocks into host samples: 24-bit payloads
 // are copied, 16-bit words widened, dual pairs split between a and b. Both outputs need

@@ -221,23 +221,7 @@ void TF_RDR1::B_CLRUClick(ui::Control*) {
       start_usb_task();
       link_up(*this);
       // The receiver may have lost its settings with the link: give it the panel's again.
-      TB_Pos1Change(TB_Pos1);
-      TB_Pos1Change(TB_Pos2);
-      TB_Pos1Change(TB_Att1);
-      TB_Pos1Change(TB_Att2);
-      if (F_Coord) F_Coord->mix_send();
-      C_Ant1Change(C_Ant1);
-      C_Ant2Change(C_Ant2);
-      E_Freq0->read_only = true;
-      E_Freq1->read_only = true;
-      E_Freq0Change(E_Freq0);
-      if (RB_Csep->checked()) {
-        if (!CB_Locked->checked()) E_Freq1->enabled = true;
-        E_Freq0Change(E_Freq1);
-      }
-      if (CB_Locked->checked()) CB_LockedClick(CB_Locked);
-      usb_stream_setup();
-      B_CLKSetClick(B_CLKSet);
+      restore_receiver();
       Timer2->set_interval(kRecoveryIntervalMs);
       Timer2->set_enabled(true);
     } else {
@@ -257,6 +241,13 @@ void TF_RDR1::B_CLRUClick(ui::Control*) {
 void TF_RDR1::Timer2Timer(ui::Control*) {
   Timer2->set_enabled(false);
   if (F_Update && !F_Update->B_Start->enabled) return;  // a firmware update is running
+  // No blocks because the host is still busy with the last one: the link is not lost, and the
+  // task goes on by itself once the host returns.
+  if (plugin::g_plugin.usb_in_callback.load() && plugin::g_plugin.usb_task.running()) {
+    Timer2->set_interval(kRecoveryIntervalMs);
+    Timer2->set_enabled(true);
+    return;
+  }
 
   plugin::g_plugin.usb_stop = 1;
   bool ended = plugin::g_plugin.usb_task.empty() || stop_task_for_reopen(true);
@@ -287,6 +278,8 @@ void TF_RDR1::Timer2Timer(ui::Control*) {
   bridge::pipe_timeout(h, bridge::kPipeIn, kPipeTimeoutMs);
   start_usb_task();
   CB_USB->set_checked(true);
+  // A receiver that was unplugged or power-cycled starts from its own defaults.
+  restore_receiver();
   Timer2->set_interval(kRecoveryIntervalMs);
   Timer2->set_enabled(true);
 }
