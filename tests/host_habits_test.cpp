@@ -204,7 +204,13 @@ TEST_F(HostHabitsTest, ExportsFromTheSampleCallbackNeverWaitForTheUserInterfaceT
   EXPECT_EQ(GetHWLO64(), 7100000);
   EXPECT_EQ(GetActualAttIdx(), 5);
 
+  // The recovery timer's reopen stops the task while it calls in from every block.
   long long start = tasks::now_ms();
+  on_ui([] { F_RDR1->Timer2Timer(F_RDR1->Timer2); });
+  EXPECT_LT(tasks::now_ms() - start, 1000);
+  EXPECT_TRUE(blocks_flow());
+
+  start = tasks::now_ms();
   CloseHW();
   EXPECT_LT(tasks::now_ms() - start, 1500);
   EXPECT_TRUE(ui::message_boxes().empty());
@@ -228,6 +234,7 @@ TEST_F(HostHabitsTest, CloseHWFromTheSampleCallbackEndsDeliveryAndTearsDownAfter
 
 TEST_F(HostHabitsTest, StopHWFromTheSampleCallbackEndsDeliveryButTheTaskReadsOn) {
   open_and_stream();
+  busy_ui_for(1000);
   g_once_from_block = 2;
   ASSERT_TRUE(eventually([] { return g_once_done.load(); }, 3000));
   EXPECT_LT(g_once_took_ms.load(), 100);

@@ -143,6 +143,33 @@ TEST_F(UiTest, CallsFromOtherThreadsRunOnTheLoopAndReentrantCallsRunDirectly) {
   EXPECT_TRUE(ran);
 }
 
+// A caller that stops waiting for a busy loop gets false, and its call (which may refer to the
+// caller's stack) never runs afterwards; handlers and marshalled calls count as handler depth.
+TEST_F(UiTest, MarshalledCallThatTimesOutNeverRunsLaterAndHandlersCountAsDepth) {
+  ui::post([] { tasks::sleep_ms(400); });  // the loop is busy
+  tasks::sleep_ms(20);
+  std::atomic<bool> ran{false};
+  {
+    int on_the_callers_stack = 0;
+    EXPECT_FALSE(ui::run_on_ui(
+        [&] {
+          on_the_callers_stack = 1;
+          ran = true;
+        },
+        100));
+    EXPECT_EQ(on_the_callers_stack, 0);
+  }
+  tasks::sleep_ms(600);
+  EXPECT_FALSE(ran.load());
+  int depth = -1, nested = -1;
+  EXPECT_TRUE(ui::run_on_ui([&] {
+    depth = ui::handler_depth();
+    ui::run_on_ui([&] { nested = ui::handler_depth(); });
+  }));
+  EXPECT_EQ(depth, 1);
+  EXPECT_EQ(nested, 2);
+}
+
 TEST_F(UiTest, MessageBoxesAreRecordedAndNeverBlock) {
   ui::clear_message_boxes();
   ui::message_box("USB-Task didn't stop!", "Close USB");

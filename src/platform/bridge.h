@@ -89,6 +89,11 @@ enum Ordinal : uint16_t {
 Status device_count(uint32_t* count);
 Status open_by_description(Handle* handle);
 Status close(Handle h);
+// Close without waiting for the close, for the library's unload under the Windows loader lock:
+// the vendor library may wait there for threads of its own that cannot end while the lock is
+// held. On Windows the close runs on a thread that starts in the vendor library itself (none of
+// our code, which is about to go); elsewhere it is a plain close.
+void close_detached(Handle h);
 Status device_setting(Handle h, uint32_t value);
 Status pipe_timeout(Handle h, uint8_t pipe, uint32_t ms);
 Status read_pipe(Handle h, uint8_t pipe, uint8_t* buffer, uint32_t length, uint32_t* transferred,

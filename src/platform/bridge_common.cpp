@@ -45,6 +45,11 @@ Status close(Handle h) {
   return t ? t->close(h) : kNotLoaded;
 }
 
+void close_detached(Handle h) {
+  const Table* t = table();
+  if (t && h) detail::close_on_own_thread(t->close, h);
+}
+
 Status device_setting(Handle h, uint32_t value) {
   const Table* t = table();
   return t ? t->device_setting(h, value) : kNotLoaded;

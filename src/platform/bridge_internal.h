@@ -27,6 +27,8 @@ struct Table {
 // Backend: load the library and fill the whole table. False (and nothing kept loaded) when the
 // library or any operation is missing. Called under the loader's lock.
 bool load_library(Table& table);
+// Backend: run close(h) where the caller does not wait for it (see close_detached).
+void close_on_own_thread(FnClose close, Handle h);
 // Backend: let the library go. Called under the loader's lock.
 void unload_library();
 

@@ -67,4 +67,8 @@ void unload_library() {
   g_library = nullptr;
 }
 
+void close_on_own_thread(FnClose close, Handle h) {
+  close(h);  // no loader lock to fear here
+}
+
 }  // namespace bridge::detail

@@ -76,4 +76,13 @@ void unload_library() {
   g_library = nullptr;
 }
 
+void close_on_own_thread(FnClose close, Handle h) {
+  // The close has the shape of a thread's start routine (one pointer in, a 32-bit status out,
+  // the system's calling convention), so the thread runs nothing but the vendor's close; it
+  // starts once the loader lock is released.
+  HANDLE t =
+      CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(close), h, 0, nullptr);
+  if (t) CloseHandle(t);
+}
+
 }  // namespace bridge::detail

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/library.h"
+#include "platform/loop_internal.h"
 #include "platform/tasks.h"
 #include "platform/ui.h"
 
@@ -14,11 +15,12 @@ namespace {
 
 void close_for_good() {
   bool given_up = plugin_library_detach(false, false);
-  // Pool threads given up at the close get a moment to leave before the code goes.
-  long long end = tasks::now_ms() + 1000;
-  while (tasks::threads_alive() > 0 && tasks::now_ms() < end) tasks::sleep_ms(5);
   bool ui_ended = ui::shutdown(1000);
-  if (given_up || !ui_ended || tasks::threads_alive() > 0) platform::pin_library();
+  if (given_up || !ui_ended || tasks::threads_alive() > 0) {
+    platform::pin_library();
+  } else {
+    ui::detail::release_statics();
+  }
 }
 
 __attribute__((constructor)) void on_load() {

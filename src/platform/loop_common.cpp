@@ -11,25 +11,28 @@
 namespace ui {
 
 namespace {
-// Never destroyed (see idle_work).
+// Made on first use and freed only by release_statics(), once no thread of ours is left: the
+// user-interface thread may still run while a host's exit destroys ordinary statics.
+std::vector<Timer*>* g_registry = nullptr;  // user-interface thread only
 std::vector<Timer*>& registry() {
-  static auto* timers = new std::vector<Timer*>;  // user-interface thread only
-  return *timers;
+  if (!g_registry) g_registry = new std::vector<Timer*>;
+  return *g_registry;
 }
+std::mutex g_record_lock;  // trivially destroyed
 std::mutex& record_lock() {
-  static auto* m = new std::mutex;
-  return *m;
+  return g_record_lock;
 }
+std::vector<MessageRecord>* g_record = nullptr;  // guarded by g_record_lock
 std::vector<MessageRecord>& record() {
-  static auto* r = new std::vector<MessageRecord>;
-  return *r;
+  if (!g_record) g_record = new std::vector<MessageRecord>;
+  return *g_record;
 }
 std::atomic<bool> g_suppressed{false};
-int g_handler_depth = 0;  // user-interface thread only
-// Never destroyed: the user-interface thread may still run while a host's exit destroys statics.
+int g_handler_depth = 0;                                    // user-interface thread only
+std::vector<std::function<void()>>* g_idle_work = nullptr;  // user-interface thread only
 std::vector<std::function<void()>>& idle_work() {
-  static auto* work = new std::vector<std::function<void()>>;  // user-interface thread only
-  return *work;
+  if (!g_idle_work) g_idle_work = new std::vector<std::function<void()>>;
+  return *g_idle_work;
 }
 std::atomic<void (*)()> g_after_event{nullptr};
 }  // namespace
@@ -114,6 +117,16 @@ bool fire_due_timers() {
   }
   if (fired) after_event();
   return fired;
+}
+
+void release_statics() {
+  delete g_registry;
+  g_registry = nullptr;
+  delete g_idle_work;
+  g_idle_work = nullptr;
+  std::lock_guard<std::mutex> lock(g_record_lock);
+  delete g_record;
+  g_record = nullptr;
 }
 
 void after_event() {

@@ -269,7 +269,11 @@ void close_hw() {
 
   if (bridge::Handle h = usb::g_link.handle.exchange(nullptr)) {
     try {
-      if (bridge::close(h) != bridge::kOk) ui::message_box("Error on release USB!", kCloseCaption);
+      if (g_plugin.detaching.load()) {
+        bridge::close_detached(h);
+      } else if (bridge::close(h) != bridge::kOk) {
+        ui::message_box("Error on release USB!", kCloseCaption);
+      }
     } catch (...) {
       ui::message_box("Error on close USB!", kCloseCaption);
     }
@@ -278,11 +282,11 @@ void close_hw() {
   if (tasks::Pool* pool = g_plugin.pool) {
     g_plugin.pool = nullptr;
     // Tasks given up run on by themselves (their bookkeeping is shared with them) and keep the
-    // library loaded; the rest is joined.
-    if (pool->live() > 0) {
-      pool->abandon();
-      keep_library_loaded();
-    }
+    // library loaded; the rest is joined, except under the loader lock, where a thread cannot
+    // end until the lock is released.
+    bool live = pool->live() > 0;
+    if (live || g_plugin.detaching.load()) pool->abandon();
+    if (live) keep_library_loaded();
     delete pool;
   }
   g_plugin.open_count = 0;
@@ -607,22 +611,25 @@ bool plugin_library_detach(bool process_terminating, bool under_loader_lock) {
     }
     return false;
   }
-  if (g_plugin.open_count.load() == 0 && !F_RDR1 && !g_plugin.pool) {
-    return g_pin_wanted.exchange(false);
+  if (g_plugin.open_count.load() != 0 || F_RDR1 || g_plugin.pool) {
+    g_unloading = true;
+    g_plugin.detaching = under_loader_lock;
+    ui::suppress_message_boxes(true);
+    if (g_plugin.open_count.load() > 1) g_plugin.open_count = 1;
+    if (under_loader_lock) {
+      close_hw();  // on this thread: the loader holds the one the host uses
+    } else {
+      ui::run_on_ui([] { close_hw(); }, 5 * kUsbTaskWaitMs);
+    }
+    ui::suppress_message_boxes(false);
+    g_plugin.detaching = false;
   }
-  g_unloading = true;
-  g_plugin.detaching = under_loader_lock;
-  ui::suppress_message_boxes(true);
-  if (g_plugin.open_count.load() > 1) g_plugin.open_count = 1;
-  if (under_loader_lock) {
-    close_hw();  // on this thread: the loader holds the one the host uses
-  } else {
-    ui::run_on_ui([] { close_hw(); }, 5 * kUsbTaskWaitMs);
-  }
-  ui::suppress_message_boxes(false);
-  g_plugin.detaching = false;
   g_unloading = false;
-  // What the queues kept goes with the library, unless a task that was given up could reach it.
+  // Tasks that were told to stop get a moment to leave (their count drops before their thread
+  // ends, so this works under the loader lock too). What the queues kept goes with the library,
+  // unless a task that was given up could reach it.
+  long long end = tasks::now_ms() + kLanTaskWaitMs;
+  while (tasks::threads_alive() > 0 && tasks::now_ms() < end) tasks::sleep_ms(5);
   if (tasks::threads_alive() == 0) usb::release_storage_at_unload();
   return g_pin_wanted.exchange(false) || tasks::threads_alive() > 0;
 }

@@ -102,11 +102,15 @@ struct Storage {
   CommandQueue usb, lan;
   std::mutex outcome;
 };
-Storage* g_storage = nullptr;
-std::once_flag g_storage_once;
+// Made again after a release (the library may stay loaded and be opened once more).
+std::atomic<Storage*> g_storage{nullptr};
 Storage& storage() {
-  std::call_once(g_storage_once, [] { g_storage = new Storage; });
-  return *g_storage;
+  Storage* s = g_storage.load(std::memory_order_acquire);
+  if (s) return *s;
+  auto* made = new Storage;
+  if (g_storage.compare_exchange_strong(s, made, std::memory_order_acq_rel)) return *made;
+  delete made;
+  return *s;
 }
 }  // namespace
 
@@ -121,8 +125,7 @@ std::mutex& outcome_lock() {
 }
 
 void release_storage_at_unload() {
-  delete g_storage;
-  g_storage = nullptr;
+  delete g_storage.exchange(nullptr);
 }
 
 void set_command_outcome(int32_t value) {
