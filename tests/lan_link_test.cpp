@@ -462,6 +462,32 @@ TEST_F(LanLinkTest, StopHWInTcpModeReconnectsAndStreamsWithoutDelivery) {
   EXPECT_TRUE(tcp_task_running());
 }
 
+// StopHW raises the LAN stop request for a moment while it closes the connection: a receive
+// task that reads it then must not leave the link without one.
+TEST_F(LanLinkTest, AfterEveryStopHWInTcpModeACommandIsStillAcknowledged) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  const long long end = tasks::now_ms() + 120000;
+  for (int cycle = 0; cycle < 40 && tasks::now_ms() < end; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(StartHW64(7000000), 130560);
+    // Frames flow on the connection that StopHW is about to close.
+    uint32_t packets = g_lan.packets.load();
+    ASSERT_TRUE(eventually([&] { return g_lan.packets.load() > packets + 1; }));
+    StopHW();
+    KMVSIM_ClearReceived();
+    const int att = 1 + cycle % 30;
+    ASSERT_EQ(SetAttenuators(att), 0);
+    ASSERT_TRUE(eventually([&] {
+      return received_starting({0xF5, 0x01, uint8_t(att)}) &&
+             usb::queue_length(usb::lan_queue()) == 0;
+    })) << "receive task running: "
+        << tcp_task_running();
+  }
+  EXPECT_TRUE(tcp_task_running());
+}
+
 TEST_F(LanLinkTest, StartHW64InUdpModeStreamsDatagramsWhileCommandsGoOnTcp) {
   serve(kDesign);
   open_at(kDesign);
