@@ -779,7 +779,8 @@ void UsbDevice::clear_received() {
 uint32_t UsbDevice::firmware_image(uint8_t* bytes, uint32_t capacity) {
   Lock lock(mutex_);
   const uint32_t size = receiver_.firmware_size;
-  if (bytes) std::memcpy(bytes, receiver_.firmware_image.data(), std::min(capacity, size));
+  const size_t n = std::min<size_t>({capacity, size, receiver_.firmware_image.size()});
+  if (bytes && n > 0) std::memcpy(bytes, receiver_.firmware_image.data(), n);
   return size;
 }
 
