@@ -393,7 +393,7 @@ class SlowNameServer {
 };
 
 TEST_F(LanLinkTest, DhcpLookupThatTakesTooLongIsGivenUpForTheDesignAddress) {
-  SlowNameServer names(3500);
+  SlowNameServer names(6000);  // well past the plug-in's wait of 2 s
   if (!names.bound()) GTEST_SKIP() << "no name server port on the namespace's loopback";
   serve(kDesign);  // where a given-up lookup leads; the late answer would lead nowhere
   ASSERT_TRUE(OpenHW());
@@ -405,13 +405,13 @@ TEST_F(LanLinkTest, DhcpLookupThatTakesTooLongIsGivenUpForTheDesignAddress) {
   long long start = tasks::now_ms();
   ASSERT_TRUE(OpenHW());
   long long took = tasks::now_ms() - start;
-  EXPECT_LT(took, 3000);
+  EXPECT_LT(took, 4500);
   EXPECT_GE(names.questions(), 1);
   Panel p = panel();
   EXPECT_TRUE(p.lan && p.tcp);
   EXPECT_EQ(p.ip, "DHCP");
   // The lookup ends after all, well after its wait gave up, into nothing the panel still needs.
-  EXPECT_TRUE(eventually([&] { return names.answers() >= 1; }, 6000));
+  EXPECT_TRUE(eventually([&] { return names.answers() >= 1; }, 9000));
   tasks::sleep_ms(300);
   EXPECT_TRUE(panel().lan);
 }
