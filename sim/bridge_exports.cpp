@@ -265,6 +265,10 @@ KMV_EXPORT void KMVSIM_CALL KMVSIM_FailWrites(uint32_t count, uint32_t status) {
   guarded_void([&] { device().fail_writes(count, status); });
 }
 
+KMV_EXPORT void KMVSIM_CALL KMVSIM_HoldWrites(uint32_t writes, uint32_t polls, uint32_t status) {
+  guarded_void([&] { device().hold_writes(writes, polls, status); });
+}
+
 }  // extern "C"
 
 // The exports must match what the plug-in's loader casts them to.

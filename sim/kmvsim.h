@@ -139,6 +139,11 @@ void KMVSIM_CALL KMVSIM_FailReads(uint32_t count, uint32_t status);
 void KMVSIM_CALL KMVSIM_FailResults(uint32_t count, uint32_t status);
 /* The next `count` writes return status and are not received. */
 void KMVSIM_CALL KMVSIM_FailWrites(uint32_t count, uint32_t status);
+/* The next `writes` writes with an overlapped record stay in flight for `polls` result calls
+ * without waiting each, which return `status` (24 pending, 25 I/O incomplete). The message is
+ * read from the caller's buffer when the write completes: at the next such call after those, or
+ * at once on a waiting one. An abort of pipe 0x02, a device abort or an unplug ends it unread. */
+void KMVSIM_CALL KMVSIM_HoldWrites(uint32_t writes, uint32_t polls, uint32_t status);
 
 /* LAN side: the same receiver on the network. TCP takes the identify command, the start and stop
  * messages of the TCP stream and every command, and carries the TCP stream; UDP answers the

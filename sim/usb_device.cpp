@@ -51,6 +51,9 @@ struct UsbDevice::Transfer {
   uint32_t filled = 0;
   uint32_t status = kOk;
   int64_t activity_ns = 0;  // last block, or when it became the head of the pipe
+  // A write held in flight: polls without waiting still answered with poll_status.
+  uint32_t polls = 0;
+  uint32_t poll_status = kIoPending;
 };
 
 struct UsbDevice::Session {
@@ -106,6 +109,13 @@ void UsbDevice::complete(Transfer& t, uint32_t status) {
 void UsbDevice::end_reads(uint32_t status) {
   for (Transfer* t : reads_) complete(*t, status);
   reads_.clear();
+  done_.notify_all();
+}
+
+void UsbDevice::end_writes(Session& s, uint32_t status) {
+  for (auto& t : s.records) {
+    if (t->pipe == kPipeOut && t->state == Transfer::State::Pending) complete(*t, status);
+  }
   done_.notify_all();
 }
 
@@ -258,32 +268,26 @@ uint32_t UsbDevice::write_pipe(void* handle, uint8_t pipe, const uint8_t* buffer
   }
   if (pipe != kPipeOut || (!buffer && length)) return kInvalidParameter;
 
+  if (t && fail_writes_ == 0 && hold_writes_ > 0) {
+    // In flight: the buffer is read only when the write completes, as a driver does.
+    --hold_writes_;
+    *t = Transfer{};
+    t->pipe = kPipeOut;
+    t->buffer = const_cast<uint8_t*>(buffer);
+    t->length = length;
+    t->polls = hold_polls_;
+    t->poll_status = hold_status_;
+    t->state = Transfer::State::Pending;
+    return kIoPending;
+  }
   uint32_t status = kOk;
   uint32_t count = length;
   if (fail_writes_ > 0) {
     --fail_writes_;
     status = fail_writes_status_;
     count = 0;
-  } else if (silent_) {
-    ++commands_;
-    receiver_.log_only(buffer, length);
   } else {
-    ++commands_;
-    const uint32_t clock = receiver_.clock_mhz;
-    const uint8_t format = receiver_.usb_format;
-    const Receiver::Outcome o = receiver_.handle(buffer, length);
-    for (int i = 0; i < o.count; ++i) queue_record(o.replies[i], o.urgent);
-    const bool was_paused = paused_;
-    if (o.event == Receiver::Event::StopUsb) {
-      paused_ = true;
-    } else if (o.applied) {
-      paused_ = false;  // any other command wakes the stream up again
-    }
-    if (clock != receiver_.clock_mhz || format != receiver_.usb_format ||
-        (was_paused && !paused_)) {
-      rebase_ = true;
-    }
-    wake_.notify_all();
+    receive(buffer, length);
   }
   if (t) {
     // The message is taken at once; the result call reports it.
@@ -297,6 +301,28 @@ uint32_t UsbDevice::write_pipe(void* handle, uint8_t pipe, const uint8_t* buffer
   return status;
 }
 
+void UsbDevice::receive(const uint8_t* buffer, uint32_t length) {
+  ++commands_;
+  if (silent_) {
+    receiver_.log_only(buffer, length);
+    return;
+  }
+  const uint32_t clock = receiver_.clock_mhz;
+  const uint8_t format = receiver_.usb_format;
+  const Receiver::Outcome o = receiver_.handle(buffer, length);
+  for (int i = 0; i < o.count; ++i) queue_record(o.replies[i], o.urgent);
+  const bool was_paused = paused_;
+  if (o.event == Receiver::Event::StopUsb) {
+    paused_ = true;
+  } else if (o.applied) {
+    paused_ = false;  // any other command wakes the stream up again
+  }
+  if (clock != receiver_.clock_mhz || format != receiver_.usb_format || (was_paused && !paused_)) {
+    rebase_ = true;
+  }
+  wake_.notify_all();
+}
+
 uint32_t UsbDevice::result(void* handle, void* ov, uint32_t* transferred, int32_t wait) {
   Lock lock(mutex_);
   std::shared_ptr<Session> s = find(handle);  // a dead session still reports its transfers
@@ -306,6 +332,19 @@ uint32_t UsbDevice::result(void* handle, void* ov, uint32_t* transferred, int32_
   if (t->pipe == kPipeIn && fail_results_ > 0) {
     --fail_results_;
     return fail_results_status_;
+  }
+  if (t->pipe == kPipeOut && t->state == Transfer::State::Pending) {
+    if (!s->alive) {
+      complete(*t, kDeviceNotConnected);
+    } else if (!wait && t->polls > 0) {
+      --t->polls;
+      return t->poll_status;
+    } else {
+      receive(t->buffer, t->length);
+      t->filled = t->length;
+      complete(*t, kOk);
+    }
+    done_.notify_all();
   }
   if (t->state == Transfer::State::Pending) {
     if (!wait) return kIoPending;
@@ -343,9 +382,11 @@ uint32_t UsbDevice::release_overlapped(void* handle, void* ov) {
   if (!t) return kInvalidParameter;
   if (t->state == Transfer::State::Pending) {
     auto it = std::find(reads_.begin(), reads_.end(), t);
-    if (it == reads_.begin()) {
+    if (it == reads_.end()) {
+      // a held write: dropped unread
+    } else if (it == reads_.begin()) {
       pop_head(now_ns());
-    } else if (it != reads_.end()) {
+    } else {
       reads_.erase(it);
     }
   }
@@ -383,8 +424,10 @@ uint32_t UsbDevice::abort_pipe(void* handle, uint8_t pipe) {
   if (uint32_t st = check(handle, s)) return st;
   if (pipe == kPipeIn) {
     end_reads(kAborted);
-  } else if (pipe != kPipeOut) {
-    return kInvalidParameter;  // writes complete at once: nothing to end on 0x02
+  } else if (pipe == kPipeOut) {
+    end_writes(*s, kAborted);
+  } else {
+    return kInvalidParameter;
   }
   return kOk;
 }
@@ -394,6 +437,7 @@ uint32_t UsbDevice::device_abort(void* handle) {
   std::shared_ptr<Session> s;
   if (uint32_t st = check(handle, s)) return st;
   end_reads(kAborted);
+  end_writes(*s, kAborted);
   return kOk;
 }
 
@@ -613,6 +657,7 @@ void UsbDevice::reset() {
   real_time_ = true;
   skip_ = short_transfers_ = short_blocks_ = 0;
   fail_reads_ = fail_results_ = fail_writes_ = 0;
+  hold_writes_ = hold_polls_ = 0;
   blocks_sent_ = blocks_dropped_ = records_sent_ = commands_ = 0;
   timeouts_ = 0;
   records_.clear();
@@ -734,7 +779,8 @@ void UsbDevice::clear_received() {
 uint32_t UsbDevice::firmware_image(uint8_t* bytes, uint32_t capacity) {
   Lock lock(mutex_);
   const uint32_t size = receiver_.firmware_size;
-  if (bytes) std::memcpy(bytes, receiver_.firmware_image.data(), std::min(capacity, size));
+  const size_t n = std::min<size_t>({capacity, size, receiver_.firmware_image.size()});
+  if (bytes && n > 0) std::memcpy(bytes, receiver_.firmware_image.data(), n);
   return size;
 }
 
@@ -742,6 +788,7 @@ void UsbDevice::set_present(bool present) {
   Lock lock(mutex_);
   if (present_ && !present && live_) {
     live_->alive = false;
+    end_writes(*live_, kDeviceNotConnected);
     live_.reset();
     end_reads(kDeviceNotConnected);
     fifo_head_ = fifo_count_ = 0;
@@ -784,6 +831,13 @@ void UsbDevice::fail_writes(uint32_t count, uint32_t status) {
   Lock lock(mutex_);
   fail_writes_ = count;
   fail_writes_status_ = status;
+}
+
+void UsbDevice::hold_writes(uint32_t writes, uint32_t polls, uint32_t status) {
+  Lock lock(mutex_);
+  hold_writes_ = writes;
+  hold_polls_ = polls;
+  hold_status_ = status;
 }
 
 // ---- LAN side ------------------------------------------------------------------------------

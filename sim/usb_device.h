@@ -32,6 +32,7 @@ enum Status : uint32_t {
   kTimeout = 19,
   kAborted = 20,
   kIoPending = 24,
+  kIoIncomplete = 25,
   kDeviceNotConnected = 30,
 };
 
@@ -96,6 +97,7 @@ class UsbDevice {
   void fail_reads(uint32_t count, uint32_t status);
   void fail_results(uint32_t count, uint32_t status);
   void fail_writes(uint32_t count, uint32_t status);
+  void hold_writes(uint32_t writes, uint32_t polls, uint32_t status);
 
   // ---- firmware memory (usb_firmware.cpp) ----
   void firmware_clear_delay(uint32_t ms);
@@ -130,6 +132,9 @@ class UsbDevice {
   uint32_t queue_read(Session& s, Transfer& t, uint8_t* buffer, uint32_t length);
   void complete(Transfer& t, uint32_t status);
   void end_reads(uint32_t status);
+  void end_writes(Session& s, uint32_t status);
+  // A message on pipe 0x02 reaches the receiver.
+  void receive(const uint8_t* buffer, uint32_t length);
   void pop_head(int64_t now);
   bool place(const uint8_t* payload, uint32_t sequence, int64_t now);
   uint32_t room() const;
@@ -184,6 +189,7 @@ class UsbDevice {
   uint32_t fail_reads_ = 0, fail_reads_status_ = 0;
   uint32_t fail_results_ = 0, fail_results_status_ = 0;
   uint32_t fail_writes_ = 0, fail_writes_status_ = 0;
+  uint32_t hold_writes_ = 0, hold_polls_ = 0, hold_status_ = kIoPending;
 
   // Counters.
   uint64_t blocks_sent_ = 0, blocks_dropped_ = 0, records_sent_ = 0, commands_ = 0;

@@ -34,6 +34,7 @@ struct Sim {
   decltype(&::KMVSIM_ReceivedCount) ReceivedCount = nullptr;
   decltype(&::KMVSIM_Received) Received = nullptr;
   decltype(&::KMVSIM_ClearReceived) ClearReceived = nullptr;
+  decltype(&::KMVSIM_HoldWrites) HoldWrites = nullptr;
 
   bool load(void* lib) {
     bool ok = true;
@@ -49,6 +50,7 @@ struct Sim {
     get(ReceivedCount, "KMVSIM_ReceivedCount");
     get(Received, "KMVSIM_Received");
     get(ClearReceived, "KMVSIM_ClearReceived");
+    get(HoldWrites, "KMVSIM_HoldWrites");
     return ok;
   }
 
@@ -213,6 +215,40 @@ TEST_F(CommandsOnSimulator, UnansweredCommandIsRepeatedThenGivenUp) {
   for (int i = 0; i < 20 && queued() > 0; ++i) transfer();
   EXPECT_EQ(queued(), 0u);
   EXPECT_EQ(usb::g_status.settings_echo[2].load(), 9u);
+}
+
+// A poll of a write still in flight answers 24 (pending) or 25 (I/O incomplete): either way the
+// message buffer and the write record stay the driver's until the write completes.
+TEST_F(CommandsOnSimulator, WriteStillInFlightIsWaitedForWhateverItsPollAnswers) {
+  for (uint32_t answer : {24u, 25u}) {
+    SCOPED_TRACE(answer);
+    sim_.ClearReceived();
+    usb::g_usb_tx.pacing = 4;  // the wait for an acknowledgement outlasts the write
+    constexpr uint32_t kPolls = 5;
+    sim_.HoldWrites(1, kPolls, answer);
+    const Bytes command = commands::clock(100);
+    ASSERT_TRUE(usb::append(usb::usb_queue(), command));
+    const uint32_t sequence = usb::g_usb_tx.queue_sequence.load() + 1;
+    int calls = 0;
+    for (; calls < 40 && queued() > 0; ++calls) {
+      transfer();
+      if (calls < int(kPolls)) {
+        EXPECT_EQ(sim_.ReceivedCount(), 0u) << calls;
+        EXPECT_EQ(usb::g_usb_tx.queue_sequence.load(), sequence) << calls;  // not sent again
+      }
+    }
+    EXPECT_EQ(queued(), 0u);
+    EXPECT_GT(calls, int(kPolls));
+    // Received once, as first sent, and acknowledged.
+    ASSERT_EQ(sim_.ReceivedCount(), 1u);
+    uint32_t got_sequence = 0;
+    EXPECT_EQ(sim_.received(0, &got_sequence), (Bytes{0xF2, 100, 0x00, 0x00}));
+    EXPECT_EQ(got_sequence, sequence);
+    EXPECT_EQ(usb::g_usb_tx.last_acknowledged.load(), sequence);
+    EXPECT_EQ(usb::g_command_outcome.load(), 0);
+    EXPECT_EQ(sim_.state().clock_mhz, 100u);
+    EXPECT_EQ(usb::g_usb_tx.write_status.load(), usb::kWriteIdle);
+  }
 }
 
 TEST_F(CommandsOnSimulator, RejectedAddressRaisesTheErrorFlag) {

@@ -1,7 +1,11 @@
 // The LAN link end to end: the plug-in opened in process without a USB receiver, and the
 // simulated receiver's LAN side on a loopback address of a private network namespace
 // (lan_netns_run.sh: 192.168.1.10 on lo, and a hosts file where KMV410-0123 is 127.0.0.1).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/Form1.h"
@@ -303,6 +308,114 @@ TEST_F(LanLinkTest, DhcpLooksUpTheReceiversNetworkName) {
   EXPECT_GE(lan_state().identify_tcp, 1u);
 }
 
+// A name server on the namespace's loopback (lan_netns_run.sh points the lookup at it) that
+// answers every question, A records with 127.0.0.1, only after a delay.
+class SlowNameServer {
+ public:
+  explicit SlowNameServer(int delay_ms) : delay_ms_(delay_ms) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (bound_) thread_ = std::thread([this] { serve(); });
+  }
+  ~SlowNameServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool bound() const { return bound_; }
+  int questions() const { return questions_.load(); }
+  int answers() const { return answers_.load(); }
+
+ private:
+  void serve() {
+    struct Pending {
+      long long due;
+      sockaddr_in from;
+      Bytes reply;
+    };
+    std::vector<Pending> pending;
+    // Bounded: the server lives for one test.
+    for (long long end = tasks::now_ms() + 30000; !stop_ && tasks::now_ms() < end;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 10) > 0) {
+        uint8_t q[512];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        long n = ::recvfrom(fd_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n > 12) {
+          ++questions_;
+          pending.push_back({tasks::now_ms() + delay_ms_, from, reply_to(q, size_t(n))});
+        }
+      }
+      for (size_t i = 0; i < pending.size();) {
+        if (tasks::now_ms() < pending[i].due) {
+          ++i;
+          continue;
+        }
+        const Pending& r = pending[i];
+        ::sendto(fd_, r.reply.data(), r.reply.size(), 0, reinterpret_cast<const sockaddr*>(&r.from),
+                 sizeof r.from);
+        ++answers_;
+        pending.erase(pending.begin() + long(i));
+      }
+    }
+  }
+  // The question echoed, with one A record 127.0.0.1 when it asks for one.
+  static Bytes reply_to(const uint8_t* q, size_t n) {
+    size_t end = 12;
+    while (end < n && q[end] != 0) end += q[end] + 1u;
+    end += 5;  // the root label, type and class
+    if (end > n) return {};
+    bool a_record = q[end - 4] == 0 && q[end - 3] == 1;
+    Bytes r(q, q + end);
+    r[2] = 0x81;  // a response, recursion desired
+    r[3] = 0x80;  // recursion available, no error
+    r[6] = 0;
+    r[7] = a_record ? 1 : 0;
+    r[8] = r[9] = r[10] = r[11] = 0;
+    if (a_record) {
+      Bytes answer = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, 1};
+      r.insert(r.end(), answer.begin(), answer.end());
+    }
+    return r;
+  }
+
+  int fd_ = -1;
+  bool bound_ = false;
+  int delay_ms_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> questions_{0}, answers_{0};
+  std::thread thread_;
+};
+
+TEST_F(LanLinkTest, DhcpLookupThatTakesTooLongIsGivenUpForTheDesignAddress) {
+  SlowNameServer names(6000);  // well past the plug-in's wait of 2 s
+  if (!names.bound()) GTEST_SKIP() << "no name server port on the namespace's loopback";
+  serve(kDesign);  // where a given-up lookup leads; the late answer would lead nowhere
+  ASSERT_TRUE(OpenHW());
+  on_ui([] {
+    F_RDR1->E_IP->set_text("DHCP");
+    F_RDR1->E_LANSN->set_text("0456");  // not in the namespace's hosts file
+  });
+  CloseHW();
+  long long start = tasks::now_ms();
+  ASSERT_TRUE(OpenHW());
+  long long took = tasks::now_ms() - start;
+  EXPECT_LT(took, 4500);
+  EXPECT_GE(names.questions(), 1);
+  Panel p = panel();
+  EXPECT_TRUE(p.lan && p.tcp);
+  EXPECT_EQ(p.ip, "DHCP");
+  // The lookup ends after all, well after its wait gave up, into nothing the panel still needs.
+  EXPECT_TRUE(eventually([&] { return names.answers() >= 1; }, 9000));
+  tasks::sleep_ms(300);
+  EXPECT_TRUE(panel().lan);
+}
+
 TEST_F(LanLinkTest, DhcpNameThatDoesNotResolveFallsBackToTheDesignAddress) {
   serve(kDesign);
   open_at("DHCP", "0999");
@@ -346,6 +459,32 @@ TEST_F(LanLinkTest, StopHWInTcpModeReconnectsAndStreamsWithoutDelivery) {
   int blocks = g_blocks.load();
   EXPECT_TRUE(eventually([&] { return g_lan.packets.load() > packets + 5; }));
   EXPECT_EQ(g_blocks.load(), blocks);
+  EXPECT_TRUE(tcp_task_running());
+}
+
+// StopHW raises the LAN stop request for a moment while it closes the connection: a receive
+// task that reads it then must not leave the link without one.
+TEST_F(LanLinkTest, AfterEveryStopHWInTcpModeACommandIsStillAcknowledged) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  const long long end = tasks::now_ms() + 120000;
+  for (int cycle = 0; cycle < 40 && tasks::now_ms() < end; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(StartHW64(7000000), 130560);
+    // Frames flow on the connection that StopHW is about to close.
+    uint32_t packets = g_lan.packets.load();
+    ASSERT_TRUE(eventually([&] { return g_lan.packets.load() > packets + 1; }));
+    StopHW();
+    KMVSIM_ClearReceived();
+    const int att = 1 + cycle % 30;
+    ASSERT_EQ(SetAttenuators(att), 0);
+    ASSERT_TRUE(eventually([&] {
+      return received_starting({0xF5, 0x01, uint8_t(att)}) &&
+             usb::queue_length(usb::lan_queue()) == 0;
+    })) << "receive task running: "
+        << tcp_task_running();
+  }
   EXPECT_TRUE(tcp_task_running());
 }
 

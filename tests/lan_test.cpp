@@ -538,6 +538,80 @@ TEST_F(FrameServiceTest, SendErrorTakesTheSocketOutOfTheCell) {
   EXPECT_EQ(g_lan.tcp_socket.load(), lan::kNoSocket);
 }
 
+// A listener whose accept queue is full: a connect to it stays under way (its handshake is not
+// answered) until the queue has room again and the client tries once more, about a second on.
+struct FullListener {
+  int listener = -1;
+  uint16_t port = 0;
+  std::vector<int> fillers;
+
+  FullListener() {
+    listener = loopback_socket(SOCK_STREAM, &port);
+    ::listen(listener, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 8; ++i) {
+      int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      fillers.push_back(c);
+      ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      pollfd p{c, POLLOUT, 0};
+      if (::poll(&p, 1, 200) == 0) break;  // this one waits: the queue is full
+    }
+  }
+  ~FullListener() {
+    make_room();
+    ::close(listener);
+  }
+  bool full() const { return fillers.size() >= 2; }
+  // The fillers go: the connect still waiting gets through on its next try.
+  void make_room() {
+    for (int c : fillers) ::close(c);
+    fillers.clear();
+    while (readable(listener, 0)) ::close(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  }
+};
+
+TEST_F(FrameServiceTest, ConnectionStillConnectingIsLeftAloneUntilItIsUp) {
+  FullListener peer;
+  ASSERT_TRUE(peer.full());
+  net::Socket s = net::open_tcp();
+  ASSERT_EQ(net::connect_start(s, {htonl(INADDR_LOOPBACK), peer.port}), net::kPending);
+  lan::SocketCell::Token token = g_lan.tcp_socket.install(s);
+  ASSERT_NE(token, 0u);
+  queue({0xF2, 0x78, 0x00, 0});
+  for (uint32_t n = 1; n <= 20; ++n) frame(n);
+  // Nothing was sent on it, nothing was spent of the command, and the connect goes on.
+  EXPECT_EQ(service_.status(), 0);
+  EXPECT_TRUE(g_lan.tcp_socket.holds(token));
+  {
+    usb::CommandQueue& q = usb::lan_queue();
+    std::lock_guard<std::mutex> guard(q.lock);
+    ASSERT_EQ(q.entries.size(), 1u);
+    EXPECT_FALSE(q.in_flight);
+    EXPECT_EQ(q.entries.front().back(), 0);
+  }
+  // Once it is up, the command goes out on it as its first transmission.
+  peer.make_room();
+  int result = net::kPending;
+  for (int i = 0; i < 200 && result == net::kPending; ++i) {
+    lan::SocketCell::Lease l = g_lan.tcp_socket.lease_if(token);
+    ASSERT_TRUE(l);
+    result = net::connect_wait(l.get(), 20);
+  }
+  ASSERT_EQ(result, 0);
+  ASSERT_TRUE(readable(peer.listener, 1000));
+  int conn = ::accept4(peer.listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(conn, 0);
+  frame(21);
+  uint8_t m[16] = {};
+  EXPECT_TRUE(readable(conn, 1000));
+  EXPECT_EQ(::recv(conn, m, sizeof m, MSG_DONTWAIT), 8);
+  EXPECT_EQ(Bytes(m + 4, m + 8), (Bytes{0xF2, 0x78, 0x00, 0}));
+  ::close(conn);
+}
+
 // ---- UDP stream task ----
 
 class UdpTaskTest : public LanTest {

@@ -190,6 +190,52 @@ TEST_F(SettingsTest, ValuesThePanelCannotTakeFallBackToTheDesignValue) {
   EXPECT_TRUE(ui::message_boxes().empty());
 }
 
+// Numbers at the ends of int's range, where the restore's own arithmetic could overflow.
+TEST_F(SettingsTest, HugeAndNegativeNumbersRestoreTheDesignValues) {
+  for (const char* ant : {"0", "3"}) {  // a direction antenna, then BEL3 (shown as it is)
+    SCOPED_TRACE(ant);
+    with_panel([](TF_RDR1&) {});
+    auto ls = lines();
+    ls[4] = std::string("TComboBox C_Ant1 ItemIndex=") + ant;
+    ls[5] = "TLabel L_Att1 Caption=\"2147483647\"";
+    ls[6] = "TLabel L_Pos1 Caption=\"2147483647\"";
+    ls[9] = "TComboBox C_Ant2 ItemIndex=-2147483648";
+    ls[10] = "TLabel L_Att2 Caption=\"-2147483648\"";
+    ls[11] = "TLabel L_Pos2 Caption=\"-2147483648\"";
+    ls[17] = "TSpinEdit SB_CLK Value=2147483647";
+    ls[20] = "TComboBox C_LAN1 ItemIndex=2147483647";
+    ls[24] = "TLabel L_BitsU Caption=\"24\" Tag=-2147483648";
+    write(ls);
+    with_panel([](TF_RDR1& f) {
+      EXPECT_EQ(f.TB_Att1->position(), 0);
+      EXPECT_EQ(f.L_Att1->caption, "-7");
+      EXPECT_EQ(f.TB_Pos1->position(), 0);
+      EXPECT_EQ(f.L_Pos1->caption, "0");
+      EXPECT_EQ(f.C_Ant2->item_index(), 0);
+      EXPECT_EQ(f.TB_Att2->position(), 0);
+      EXPECT_EQ(f.L_Att2->caption, "-7");
+      EXPECT_EQ(f.TB_Pos2->position(), 0);
+      EXPECT_EQ(f.L_Pos2->caption, "0");
+      EXPECT_EQ(f.SB_CLK->value(), 125);
+      EXPECT_EQ(f.C_LAN1->item_index(), 3);
+      EXPECT_EQ(f.L_BitsU->tag, 1);
+      for (size_t i = 1; i <= 4; ++i) EXPECT_EQ(usb::g_status.settings_echo[i].load(), 0u) << i;
+    });
+    EXPECT_TRUE(ui::message_boxes().empty());
+    // The attenuator's last position that fits still restores.
+    with_panel([](TF_RDR1&) {});
+    ls = lines();
+    ls[5] = "TLabel L_Att1 Caption=\"28\"";
+    ls[10] = "TLabel L_Att2 Caption=\"29\"";
+    write(ls);
+    with_panel([](TF_RDR1& f) {
+      EXPECT_EQ(f.TB_Att1->position(), 35);
+      EXPECT_EQ(f.L_Att1->caption, "28");
+      EXPECT_EQ(f.L_Att2->caption, "-7");
+    });
+  }
+}
+
 TEST_F(SettingsTest, TextsWithQuotesAndControlCharactersAreKeptExactly) {
   std::string odd = "a\"b\\c\x01";
   with_panel([&](TF_RDR1& f) { f.E_Freq0->set_text(odd); });

@@ -60,6 +60,7 @@ struct Control {
   KMV_SIM_FN(FailReads)
   KMV_SIM_FN(FailResults)
   KMV_SIM_FN(FailWrites)
+  KMV_SIM_FN(HoldWrites)
 #undef KMV_SIM_FN
 
   bool load(void* lib) {
@@ -88,6 +89,7 @@ struct Control {
     KMV_SIM_GET(FailReads)
     KMV_SIM_GET(FailResults)
     KMV_SIM_GET(FailWrites)
+    KMV_SIM_GET(HoldWrites)
 #undef KMV_SIM_GET
     return ok;
   }
@@ -585,6 +587,46 @@ TEST_F(SimUsb, StopMessagePausesTheStreamUntilTheNextCommand) {
   ASSERT_EQ(send(2, {0x12, 0x00, 0x00, 0x00}), bridge::kOk);
   EXPECT_EQ(sim_.state().paused, 0u);
   EXPECT_EQ(read_sync(block_), bridge::kOk);
+}
+
+// A write held in flight answers its polls with the status asked for and is read from the
+// buffer only when it completes; an abort ends one unread.
+TEST_F(SimUsb, HeldWriteIsReadFromTheBufferWhenItCompletes) {
+  open();
+  ASSERT_EQ(bridge::prepare_overlapped(h_, &ov_[0]), bridge::kOk);
+  for (uint32_t status : {24u, 25u}) {
+    SCOPED_TRACE(status);
+    sim_.ClearReceived();
+    sim_.HoldWrites(1, 2, status);
+    uint8_t m[8] = {1, 0, 0, 0, 0xF2, 90, 0x00, 0x00};
+    uint32_t n = 0;
+    ASSERT_EQ(bridge::write_pipe(h_, bridge::kPipeOut, m, sizeof m, &n, &ov_[0]), bridge::kPending);
+    EXPECT_EQ(bridge::transfer_result(h_, &ov_[0], &n, false), status);
+    EXPECT_EQ(bridge::transfer_result(h_, &ov_[0], &n, false), status);
+    EXPECT_EQ(sim_.ReceivedCount(), 0u);
+    // The record is busy meanwhile.
+    EXPECT_NE(bridge::write_pipe(h_, bridge::kPipeOut, m, sizeof m, &n, &ov_[0]), bridge::kPending);
+    m[5] = 100;  // what the buffer holds when the write completes is what arrives
+    EXPECT_EQ(bridge::transfer_result(h_, &ov_[0], &n, false), bridge::kOk);
+    EXPECT_EQ(n, sizeof m);
+    ASSERT_EQ(sim_.ReceivedCount(), 1u);
+    uint8_t got[4] = {};
+    sim_.Received(0, got, sizeof got, nullptr);
+    EXPECT_EQ(got[1], 100);
+    EXPECT_EQ(sim_.state().clock_mhz, 100u);
+  }
+  // A waiting result completes it at once; an abort of the pipe ends it unread.
+  sim_.ClearReceived();
+  sim_.HoldWrites(2, 100, 25);
+  uint8_t m[8] = {2, 0, 0, 0, 0xF2, 80, 0x00, 0x00};
+  uint32_t n = 0;
+  ASSERT_EQ(bridge::write_pipe(h_, bridge::kPipeOut, m, sizeof m, &n, &ov_[0]), bridge::kPending);
+  EXPECT_EQ(bridge::transfer_result(h_, &ov_[0], &n, true), bridge::kOk);
+  EXPECT_EQ(sim_.ReceivedCount(), 1u);
+  ASSERT_EQ(bridge::write_pipe(h_, bridge::kPipeOut, m, sizeof m, &n, &ov_[0]), bridge::kPending);
+  EXPECT_EQ(bridge::abort_pipe(h_, bridge::kPipeOut), bridge::kOk);
+  EXPECT_NE(bridge::transfer_result(h_, &ov_[0], &n, false), bridge::kOk);
+  EXPECT_EQ(sim_.ReceivedCount(), 1u);
 }
 
 TEST_F(SimUsb, FailingWriteIsNotReceived) {

@@ -198,11 +198,14 @@ bool text_fits(const std::string& name, const std::string& v) {
   return v.size() <= static_cast<size_t>(kMaxTextLength);
 }
 
-// Attenuator position from its label: shown value + 7, on the scroll bar's 0..35.
+// Attenuator position from its label: shown value + 7, on the scroll bar's 0..35. The range is
+// checked before the sum, which a caption near INT_MAX would overflow.
 void restore_attenuator(ui::Control* label, ui::Control* bar, size_t echo_index, int shown) {
-  int pos = shown + 7;
-  if (pos < bar->min || pos > bar->max) {
-    pos = 0;
+  constexpr int kOffset = 7;
+  int pos = 0;
+  if (shown >= bar->min - kOffset && shown <= bar->max - kOffset) {
+    pos = shown + kOffset;
+  } else {
     label->caption = "-7";
   }
   bar->set_position(pos);

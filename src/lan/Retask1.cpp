@@ -25,8 +25,20 @@ constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
 
 }  // namespace
 
-TReTask::TReTask(uint32_t generation, tasks::Pool* pool)
-    : StreamTask(generation, pool, g_lan.tcp_socket) {}
+TReTask::TReTask(uint32_t generation, tasks::Pool* pool, std::shared_ptr<std::atomic<bool>> leaving)
+    : StreamTask(generation, pool, g_lan.tcp_socket), leaving_(std::move(leaving)) {}
+
+// Whether the task ends now. A stop request ends it only if it is still raised once the task has
+// said it is leaving: StopHW raises it for a moment and then keeps a running task, or waits for
+// one that has said so. The order (say, then look again) closes the gap between the two.
+bool TReTask::leave() {
+  if (!stop_requested()) return false;
+  if (stale()) return true;
+  leaving_->store(true);
+  if (plugin::g_plugin.lan_stop.load() != 0 || stale()) return true;
+  leaving_->store(false);
+  return false;
+}
 
 bool TReTask::allocate() {
   ring_ = net::ring_create(kTcpRingSlots, false);
@@ -162,7 +174,7 @@ void TReTask::run() {
   token_ = g_lan.tcp_socket.token();
   r_ = t_ = g_ = 0;
 
-  while (!stop_requested()) {
+  while (!leave()) {
     // 1. Not connected, or the connection is not the one we use.
     SocketCell::Token current = g_lan.tcp_socket.token();
     if (current == 0) {
@@ -179,7 +191,7 @@ void TReTask::run() {
     // 2.
     uint32_t bytes = 0;
     int q = wait_slot(r_, &bytes);
-    if (stop_requested()) break;
+    if (stop_requested()) continue;  // the loop's test tells a stop from a brief one
 
     // 3. One geometry snapshot per frame.
     control::LanGeometry geo = control::lan_geometry();

@@ -3,6 +3,7 @@
 // widens and delivers them, and runs the LAN frame service once per good frame.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -14,11 +15,13 @@ constexpr int kTcpRingSlots = 8;
 
 class TReTask : private StreamTask {
  public:
-  // `pool` runs the connect tasks this task starts.
-  TReTask(uint32_t generation, tasks::Pool* pool);
+  // `pool` runs the connect tasks this task starts; `leaving` is raised once it has decided to
+  // end (see start_tcp_receive_task).
+  TReTask(uint32_t generation, tasks::Pool* pool, std::shared_ptr<std::atomic<bool>> leaving);
   void run();
 
  private:
+  bool leave();
   bool allocate();
   bool wait_connect();
   bool connect();
@@ -32,6 +35,7 @@ class TReTask : private StreamTask {
   // mode.
   std::unique_ptr<uint8_t[]> out_[2][2];  // [stream A/B][toggle g]
   int g_ = 0;                             // output block toggle
+  std::shared_ptr<std::atomic<bool>> leaving_;
 };
 
 }  // namespace lan

@@ -48,6 +48,12 @@ void TUDPTask::open_socket() {
   g_lan.packets = 0;
 
   SocketCell::Lease l = g_lan.udp_socket.lease_if(token_);
+  // The buffer is made large before the stream is asked for: the first frame's datagrams arrive
+  // at once, and the system's default buffer holds only a part of one.
+  if (l) {
+    net::set_receive_buffer(l.get(), kSocketBufferBytes);
+    net::set_timeouts(l.get(), kSocketTimeoutMs);
+  }
   control::LanGeometry geo = control::lan_geometry();
   auto msg = commands::start_message(usb::next_sequence(), kLinkUdp, geo.size_code());
   if (!l || net::send_to(l.get(), msg.data(), msg.size(), device_udp_address()) !=
@@ -59,8 +65,6 @@ void TUDPTask::open_socket() {
     r_ = 0;
     return;
   }
-  net::set_receive_buffer(l.get(), kSocketBufferBytes);
-  net::set_timeouts(l.get(), kSocketTimeoutMs);
 
   // Receives on the last socket must have ended before their slots are reused.
   if (!released_) released_ = net::ring_cancel(ring_, kNoSocket, kCancelWaitMs);

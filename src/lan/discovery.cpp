@@ -3,6 +3,7 @@
 // The receiver registers itself on the network as "KMV410-" followed by its serial number in
 // four digits (KMV410-0007); with "DHCP" in the address field, discovery looks that name up.
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "control/Form1.h"
@@ -26,6 +27,7 @@ constexpr size_t kAddressMaxChars = 15;
 constexpr int kTaskStopWaitMs = 500;
 constexpr int kConnectWaitMs = 1500;
 constexpr int kConnectExtraWaitMs = 500;
+constexpr int kLookupWaitMs = 2000;
 constexpr size_t kIdentifyReplyBytes = 12;
 constexpr uint8_t kIdentifyEcho = 0x12;
 
@@ -59,6 +61,25 @@ std::string network_name(std::string serial) {
   while (serial.size() > kSerialDigits && serial[0] == '0') serial.erase(0, 1);
   if (serial.size() > kSerialDigits) return {};
   return kNamePrefix + serial;
+}
+
+// The receiver's address by its network name. The lookup runs on a worker so that a name
+// service that does not answer holds the user-interface thread for kLookupWaitMs at most; a
+// lookup given up finishes on its own, into a result only it still holds.
+bool look_up(const std::string& name, uint32_t* ip) {
+  struct Lookup {
+    std::string name;
+    net::Endpoint found;
+    bool ok = false;
+  };
+  if (!g_plugin.pool) return false;
+  auto lookup = std::make_shared<Lookup>();
+  lookup->name = name;
+  tasks::Task task = g_plugin.pool->start(
+      [lookup] { lookup->ok = net::resolve_ipv4(lookup->name.c_str(), "55557", &lookup->found); });
+  if (task.empty() || !plugin::wait_task(task, kLookupWaitMs) || !lookup->ok) return false;
+  *ip = lookup->found.ip;
+  return true;
 }
 
 struct Identity {
@@ -149,9 +170,8 @@ void TF_RDR1::B_ConnClick(ui::Control*) {
   // 6.-8.
   uint32_t device_ip = net::inet_addr(g_device_ip_text);
   if (dhcp) {
-    net::Endpoint found;
     std::string name = network_name(E_LANSN->text());
-    if (!name.empty() && net::resolve_ipv4(name.c_str(), "55557", &found)) device_ip = found.ip;
+    if (!name.empty()) look_up(name, &device_ip);
   }
   g_lan.device_ip = device_ip;
   g_lan.tcp_port = lan::kTcpPort;

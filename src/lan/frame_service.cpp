@@ -133,8 +133,12 @@ void FrameService::send_next() {
     if (status_ != net::kPending && status_ != net::kIncomplete) status_ = 0;
   }
 
-  // 4.2-4.6 At most one command per frame.
+  // 4.2-4.6 At most one command per frame. A connection whose connect still goes on (the UDP
+  // stream task's command connection) is left alone: a send there fails, and closing it for
+  // that would abort the connect. The command waits for a frame after it is up.
   if (status_ != 0 || !slot_) return;
+  SocketCell::Lease l = g_lan.tcp_socket.lease();
+  if (l && !net::connected(l.get())) return;
   size_t n = 0;
   uint32_t sequence = 0;
   if (usb::take_front(usb::lan_queue(), usb::g_command_sequence, buffer_ + 4, &n, &sequence) !=
@@ -146,7 +150,6 @@ void FrameService::send_next() {
   buffer_[3] = uint8_t(sequence >> 24);
   g_lan_tx.send_idle.store(0);
 
-  SocketCell::Lease l = g_lan.tcp_socket.lease();
   send_token_ = l.token();
   status_ = net::send_slot_start(slot_, l ? l.get() : kNoSocket, buffer_, n + 4);
   if (status_ != 0 && status_ != net::kPending && l) {

@@ -1,6 +1,9 @@
 // Starting and stopping the LAN tasks.
 #include "lan/lan_tasks.h"
 
+#include <atomic>
+#include <memory>
+
 #include "control/commands.h"
 #include "lan/Retask1.h"
 #include "lan/Sytask1.h"
@@ -22,12 +25,41 @@ void start_udp_task() {
   g.udp_task = pool->start([generation, pool] { TUDPTask(generation, pool).run(); });
 }
 
+namespace {
+
+constexpr int kLeavingWaitMs = 2000;  // a leaving task's end: its connect and its receives
+constexpr int kLeavingStepMs = 10;
+
+// What the TCP receive task in plugin::g_plugin.tcp_task raises once it is leaving (used on the
+// user-interface thread; the task holds its own reference). Never destroyed: exit must not take
+// it from under that thread.
+std::shared_ptr<std::atomic<bool>>& tcp_leaving() {
+  static auto* flag = new std::shared_ptr<std::atomic<bool>>;
+  return *flag;
+}
+
+}  // namespace
+
 void start_tcp_receive_task() {
   auto& g = plugin::g_plugin;
-  if (!g.pool || g.tcp_task.running()) return;
+  if (!g.pool) return;
+  std::shared_ptr<std::atomic<bool>>& leaving = tcp_leaving();
+  if (g.tcp_task.running()) {
+    if (!leaving || !leaving->load()) return;  // it goes on
+    // It read a stop request that has been lowered since (StopHW's) and is on its way out: the
+    // new task starts once it has gone, so that its stop message cannot end the new stream.
+    long long end = tasks::now_ms() + kLeavingWaitMs;
+    while (leaving->load() && !plugin::wait_task(g.tcp_task, kLeavingStepMs) &&
+           !plugin::waits_cancelled() && tasks::now_ms() < end) {
+    }
+    if (g.tcp_task.running() && !leaving->load()) return;  // it went on after all
+    stop_task(g.tcp_task, 0, false, kLinkTcp);             // gone, or given up
+  }
   uint32_t generation = g_generation.load();
   tasks::Pool* pool = g.pool;
-  g.tcp_task = pool->start([generation, pool] { TReTask(generation, pool).run(); });
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  g.tcp_task = pool->start([generation, pool, flag] { TReTask(generation, pool, flag).run(); });
+  leaving = flag;
 }
 
 ConnectTask start_connect_task(tasks::Pool* pool) {

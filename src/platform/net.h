@@ -74,6 +74,10 @@ int set_receive_buffer(Socket s, int bytes);
 // TCP_NODELAY. 0 on success.
 int set_no_delay(Socket s);
 
+// True when a stream socket is connected (it has a peer); false while its connect goes on, or
+// after one failed.
+bool connected(Socket s);
+
 // Connect without blocking: 0 when connected at once, kPending while the connect goes on, else
 // the error.
 int connect_start(Socket s, const Endpoint& to);

@@ -138,6 +138,12 @@ int set_no_delay(Socket s) {
   return ::setsockopt(fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ? errno : 0;
 }
 
+bool connected(Socket s) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  return ::getpeername(fd(s), reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+}
+
 int connect_start(Socket s, const Endpoint& to) {
   if (int e = set_nonblocking(s, true)) return e;
   sockaddr_in a = to_sockaddr(to);

@@ -126,6 +126,12 @@ int set_no_delay(Socket s) {
                                                                              : ::WSAGetLastError();
 }
 
+bool connected(Socket s) {
+  sockaddr_in peer{};
+  int len = sizeof peer;
+  return ::getpeername(sock(s), reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+}
+
 int connect_start(Socket s, const Endpoint& to) {
   if (int e = set_nonblocking(s, true)) return e;
   sockaddr_in a = to_sockaddr(to);

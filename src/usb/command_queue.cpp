@@ -214,6 +214,14 @@ void parse_reply_bytes(const uint8_t* bytes, size_t size, Link link) {
   parse_replies(records, count, link);
 }
 
+namespace {
+// 24 and 25 (I/O incomplete, what a poll of a write still in flight may answer) both mean the
+// driver may still read the message buffer and the write record: neither may be reused yet.
+bool write_in_flight(uint32_t status) {
+  return status == kWritePending || status == kWriteMayBePending;
+}
+}  // namespace
+
 void usb_drain(const ReplyBatch& batch) {
   UsbTransmit& tx = g_usb_tx;
   // 1. Replies first: an acknowledgement in this batch lets the next command go in this call.
@@ -226,10 +234,10 @@ void usb_drain(const ReplyBatch& batch) {
 
   // 3. Poll an outstanding write without waiting.
   uint32_t status = tx.write_status.load();
-  if (status == kWritePending || status == kWriteMayBePending) {
+  if (write_in_flight(status)) {
     status = bridge::transfer_result(h, &tx.write_record, &tx.write_transferred, false);
     tx.write_status.store(status);
-    if (status != kWriteIdle && status != kWritePending) {
+    if (status != kWriteIdle && !write_in_flight(status)) {
       tx.send_ready.store(1);
       tx.write_status.store(kWriteIdle);
     }
@@ -261,7 +269,7 @@ void usb_drain(const ReplyBatch& batch) {
   status = bridge::write_pipe(h, bridge::kPipeOut, tx.message, static_cast<uint32_t>(len),
                               &tx.write_transferred, &tx.write_record);
   tx.write_status.store(status);
-  if (status != kWriteIdle && status != kWritePending) {
+  if (status != kWriteIdle && !write_in_flight(status)) {
     // A rejected write still counts as a transmission; the entry goes again after the wait.
     tx.send_ready.store(1);
     tx.write_status.store(kWriteIdle);

@@ -2,6 +2,9 @@
 // receives at a task's end): the plug-in's modules in process, the simulated receiver's LAN side
 // on 127.0.0.1 (the settings file's address), and extio-host's firmware update over the LAN.
 // Runs only inside the private namespace that scripts/wine-tests makes.
+// clang-format off
+#include <winsock2.h>  // before windows.h
+// clang-format on
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -16,6 +19,7 @@
 
 #include "control/Form1.h"
 #include "kmvsim.h"
+#include "lan/frame_service.h"
 #include "lan/lan_state.h"
 #include "lan/lan_tasks.h"
 #include "platform/tasks.h"
@@ -286,6 +290,87 @@ TEST_F(LanWine, DroppedConnectionRecoversAndCloseHWEndsEverything) {
   int blocks = g_blocks.load();
   pump_for(300);
   EXPECT_EQ(g_blocks.load(), blocks);
+}
+
+// A connect still under way on Winsock, where a send fails and closing the socket for that would
+// abort the connect: a command's turn in the frame service leaves it alone until it is up. The
+// connect waits on a listener whose accept queue is full (its handshake goes unanswered until
+// there is room and the client tries again, about a second on).
+TEST(LanWineFrameService, ConnectStillUnderWayIsLeftToFinish) {
+  ASSERT_TRUE(net::startup());
+  usb::create_queues();
+  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  auto readable = [](SOCKET s, int ms) {
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(s, &r);
+    timeval t{ms / 1000, (ms % 1000) * 1000};
+    return ::select(0, &r, nullptr, nullptr, &t) > 0;
+  };
+  std::vector<SOCKET> fillers;
+  bool full = false;
+  for (int i = 0; i < 8 && !full; ++i) {
+    SOCKET c = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long on = 1;
+    ::ioctlsocket(c, FIONBIO, &on);
+    fillers.push_back(c);
+    ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fd_set w;
+    FD_ZERO(&w);
+    FD_SET(c, &w);
+    timeval t{0, 200000};
+    full = ::select(0, nullptr, &w, nullptr, &t) == 0;  // this one waits: the queue is full
+  }
+  ASSERT_TRUE(full);
+
+  net::Socket s = net::open_tcp();
+  ASSERT_EQ(net::connect_start(s, {a.sin_addr.s_addr, ntohs(a.sin_port)}), net::kPending);
+  lan::SocketCell::Token token = g_lan.tcp_socket.install(s);
+  ASSERT_NE(token, 0u);
+  lan::FrameService service;
+  service.reset();
+  control::g_stream.lan_pacing = 4;
+  ASSERT_TRUE(usb::append(usb::lan_queue(), {0xF2, 0x78, 0x00, 0}));
+  uint8_t trailer[200] = {};
+  auto frame = [&](uint32_t n) {
+    for (int i = 0; i < 4; ++i) trailer[i] = uint8_t(n >> (8 * i));
+    const uint8_t marker[8] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
+    std::copy(marker, marker + 8, trailer + 8);
+    service.service(trailer, sizeof trailer);
+  };
+  for (uint32_t n = 1; n <= 20; ++n) frame(n);
+  EXPECT_TRUE(g_lan.tcp_socket.holds(token));  // the connect goes on
+  EXPECT_EQ(service.status(), 0);
+  EXPECT_EQ(usb::queue_length(usb::lan_queue()), 1u);
+
+  // Room in the queue: the connect completes, and the command goes out on it.
+  for (SOCKET c : fillers) ::closesocket(c);
+  while (readable(listener, 0)) ::closesocket(::accept(listener, nullptr, nullptr));
+  int result = net::kPending;
+  for (int i = 0; i < 200 && result == net::kPending && g_lan.tcp_socket.holds(token); ++i) {
+    lan::SocketCell::Lease l = g_lan.tcp_socket.lease_if(token);
+    if (l) result = net::connect_wait(l.get(), 20);
+  }
+  EXPECT_EQ(result, 0);
+  ASSERT_TRUE(readable(listener, 2000));
+  SOCKET conn = ::accept(listener, nullptr, nullptr);
+  frame(21);
+  EXPECT_TRUE(readable(conn, 2000));
+  char m[16] = {};
+  EXPECT_EQ(::recv(conn, m, sizeof m, 0), 8);
+  EXPECT_EQ(Bytes(m + 4, m + 8), (Bytes{0xF2, 0x78, 0x00, 0}));
+  ::closesocket(conn);
+  ::closesocket(listener);
+  g_lan.tcp_socket.close();
+  usb::destroy_queues();
+  net::cleanup();
 }
 
 // extio-host's firmware update over the LAN: every block acknowledged in turn, in good time.
