@@ -99,6 +99,8 @@ void stop_lan_task(tasks::Task& task, int wait_ms, uint8_t link) {
 }
 
 bool open_first() {
+  // Panel events (the user ticking a stream box) keep the mirror current for other threads.
+  ui::set_after_event(&mirror_panel);
   g_plugin.usb_stop = 0;
   g_plugin.lan_stop = 0;
   g_plugin.usb_streaming = 0;

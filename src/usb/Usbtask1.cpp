@@ -47,6 +47,13 @@ ReplyBatch g_batch;
 std::mutex g_records_lock;
 uint32_t g_records_owner = 0;  // generation + 1 of the owner; 0 = none. Guarded by the lock
 
+// Who closes the device a running task uses: the task holds it (its generation + 1) and hands it
+// back at its end (0), after which the stopper closes it; a stopper that gives the task up takes
+// the hand-back away (kGivenUp) and the task closes the device itself. Exactly one of the two
+// compare-exchanges below wins, so the device always has one closer.
+constexpr uint32_t kGivenUp = 0xFFFFFFFFu;
+std::atomic<uint32_t> g_device_holder{0};
+
 inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -69,6 +76,7 @@ class Task {
   void link_loss();
   void exit();
   void leave_stale();
+  void body();
   void process(int k, const control::UsbGeometry& geo);
 
   uint32_t generation_;
@@ -178,6 +186,13 @@ void Task::exit() {
 }
 
 void Task::run() {
+  g_device_holder.store(generation_ + 1);
+  body();
+  uint32_t me = generation_ + 1;
+  if (!g_device_holder.compare_exchange_strong(me, 0)) leave_stale();
+}
+
+void Task::body() {
   g_usb_counters.packets = 0;
   g_usb_counters.lost = 0;
   h_ = g_link.handle.load();
@@ -192,7 +207,7 @@ void Task::run() {
     try {
       uint32_t count = 0;
       bridge::Status s = bridge::transfer_result(h_, &g_read_records[k], &count, true);
-      if (stale()) return leave_stale();
+      if (stale()) return;
       if (stop_requested()) break;
       if (s != bridge::kOk) {
         ++errors;
@@ -215,7 +230,7 @@ void Task::run() {
             tasks::sleep_ms(kReopenRetrySleepMs);
           }
         }
-        if (stale()) return leave_stale();
+        if (stale()) return;
         if (stop_requested()) break;
         g_usb_counters.packets = 0;
         g_usb_counters.lost = 0;
@@ -237,7 +252,7 @@ void Task::run() {
       geo = control::usb_geometry();
       if (count == geo.transfer_bytes()) {
         process(k, geo);
-        if (stale()) return leave_stale();
+        if (stale()) return;
       } else if (g_usb_counters.packets.load() >= 3) {
         g_usb_counters.lost.fetch_add(geo.blocks);
       }
@@ -246,12 +261,12 @@ void Task::run() {
                            &g_read_counts[k], &g_read_records[k]);
       k = (k + 1) % kReadTransfers;
     } catch (...) {
-      if (stale()) return leave_stale();
+      if (stale()) return;
       if (stop_requested() || g_link.handle.load() != h_) break;
       tasks::sleep_ms(kExceptionSleepMs);
     }
   }
-  if (stale()) return leave_stale();
+  if (stale()) return;
   exit();
 }
 
@@ -368,15 +383,19 @@ bool stop_usb_task(int ms) {
   return plugin::wait_task(g.usb_task, ms);
 }
 
-void abandon_usb_task() {
+bool abandon_usb_task() {
   auto& g = plugin::g_plugin;
+  bool kept = false;
   if (g.usb_task.running()) {
-    g_usb_generation.fetch_add(1);
-    // The device goes with the task, which closes it when it leaves.
-    g_link.handle = nullptr;
+    uint32_t holder = g_usb_generation.fetch_add(1) + 1;
+    // The device goes with the task, which closes it when it leaves; unless it has just handed
+    // it back on its way out.
+    kept = g_device_holder.compare_exchange_strong(holder, kGivenUp);
+    if (kept) g_link.handle = nullptr;
     plugin::keep_library_loaded();
   }
   g.usb_task.drop();
+  return kept;
 }
 
 void restore_receiver_settings() {

@@ -32,9 +32,10 @@ void start_usb_task();
 // Ask the task to end and wait up to ms; true when it has ended (or none ran). The reference is
 // kept either way.
 bool stop_usb_task(int ms);
-// Give up on a task that did not end: advance the generation and drop the reference. The device
-// is handed to the task, which closes it when it leaves.
-void abandon_usb_task();
+// Give up on a task that did not end: advance the generation and drop the reference. True when
+// the task keeps its device (and closes it when it leaves; the link's handle is cleared); false
+// when it had just handed it back, so the caller closes it as usual.
+bool abandon_usb_task();
 // After a reopen that followed a loss: the panel's settings to the receiver again (user-interface
 // thread).
 void restore_receiver_settings();

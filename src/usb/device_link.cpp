@@ -119,8 +119,9 @@ void close_handle() {
   if (bridge::Handle h = g_link.handle.exchange(nullptr)) bridge::close(h);
 }
 
-// Stop the stream task before the device is closed or reopened. A task that does not end even
-// after its transfers were aborted is abandoned and keeps the device: it is never closed under it.
+// Stop the stream task before the device is closed or reopened. True when the device is the
+// caller's to close. A task that does not end even after its transfers were aborted is abandoned
+// and keeps the device (it closes it when it leaves): it is never closed under it.
 bool stop_task_for_reopen(bool abort_pipes) {
   if (stop_usb_task(kTaskWaitMs)) {
     plugin::g_plugin.usb_task.drop();
@@ -137,8 +138,7 @@ bool stop_task_for_reopen(bool abort_pipes) {
     plugin::g_plugin.usb_task.drop();
     return true;
   }
-  abandon_usb_task();
-  return false;
+  return !abandon_usb_task();
 }
 
 }  // namespace
