@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -70,10 +71,18 @@ void check_pattern(const uint8_t* block) {
   if (errors) ++g_pattern_errors;
 }
 
+// A host that takes its time with each block and calls in from there.
+std::atomic<bool> g_exports_from_blocks{false};
+
 void host_callback(int32_t count, int32_t status, float, void* data) {
   if (count == 130560 && data) {
     check_pattern(static_cast<const uint8_t*>(data));
     ++g_blocks;
+    if (g_exports_from_blocks.load()) {
+      tasks::sleep_ms(20);
+      GetHWLO64();
+      SetAttenuators(0);  // no change: nothing is sent
+    }
     return;
   }
   if (status == plugin::kSampleRateChanged) GetHWSR();
@@ -537,6 +546,37 @@ TEST_F(LanLinkTest, DroppedConnectionIsReconnectedAndTheStreamResumes) {
   EXPECT_TRUE(eventually([&] { return lan_state().connections_accepted > accepted; }));
   int blocks = g_blocks.load();
   EXPECT_TRUE(eventually([&] { return g_blocks.load() >= blocks + 3; }));
+}
+
+// The stoppers of the LAN tasks wait for a task that is inside the host's callback and calls
+// exports from there: each ends within its limit, and none of them shows a message box.
+TEST_F(LanLinkTest, ExportsFromTheSampleCallbackNeverHoldUpTheLanStoppers) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  StopHW();
+  on_ui([] { F_RDR1->RB_UDP->set_checked(true); });
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  ASSERT_TRUE(eventually([] { return g_blocks.load() >= 3; }));
+  ui::clear_message_boxes();
+  g_exports_from_blocks = true;
+  tasks::sleep_ms(100);
+  long long start = tasks::now_ms();
+  StopHW();  // stops the UDP stream task
+  long long stop_took = tasks::now_ms() - start;
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  int seen = g_blocks.load();
+  EXPECT_TRUE(eventually([&] { return g_blocks.load() >= seen + 3; }));
+  start = tasks::now_ms();
+  CloseHW();
+  long long close_took = tasks::now_ms() - start;
+  g_exports_from_blocks = false;
+  std::printf(
+      "habit: LAN stoppers while the callback calls exports: StopHW %lld ms, CloseHW %lld ms\n",
+      stop_took, close_took);
+  EXPECT_LT(stop_took, 500);
+  EXPECT_LT(close_took, 500);
+  EXPECT_TRUE(ui::message_boxes().empty());
 }
 
 TEST_F(LanLinkTest, CloseHWEndsTheTasksAndClosesTheSockets) {
