@@ -4,12 +4,18 @@
 // plug-in is closed first (settings written, tasks and the user-interface thread stopped) while
 // everything it uses still exists: the exit handler is registered after the library's statics
 // were made, so it runs before they are destroyed (at exit, and at dlclose alike).
-#include <cstdlib>
-
 #include "platform/library.h"
 #include "platform/loop_internal.h"
 #include "platform/tasks.h"
 #include "platform/ui.h"
+
+// The exit handler belongs to this library (its DSO handle): at dlclose it runs and is gone, so
+// a process that exits later never calls into unmapped code. Plain atexit() does not say which
+// library a handler belongs to wherever it is intercepted (sanitizer runtimes).
+extern "C" {
+extern void* __dso_handle;
+int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
+}
 
 namespace {
 
@@ -24,7 +30,7 @@ void close_for_good() {
 }
 
 __attribute__((constructor)) void on_load() {
-  std::atexit(close_for_good);
+  __cxa_atexit([](void*) { close_for_good(); }, nullptr, &__dso_handle);
 }
 
 __attribute__((destructor)) void on_unload() {
