@@ -332,7 +332,7 @@ class SlowNameServer {
   }
   ~SlowNameServer() {
     stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) thread_.join();  // serve() polls stop_ every 10 ms
     if (fd_ >= 0) ::close(fd_);
   }
   bool bound() const { return bound_; }

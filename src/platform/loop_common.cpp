@@ -119,6 +119,20 @@ bool fire_due_timers() {
   return fired;
 }
 
+}  // namespace detail
+
+bool wait_until(int ms, const std::function<bool()>& done) {
+  long long end = tasks::now_ms() + ms;
+  for (;;) {
+    if (done()) return true;
+    long long now = tasks::now_ms();
+    if (now >= end) return false;
+    detail::wait_step(static_cast<int>(std::min<long long>(2, end - now)));
+  }
+}
+
+namespace detail {
+
 void release_statics() {
   delete g_registry;
   g_registry = nullptr;

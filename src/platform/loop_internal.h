@@ -19,6 +19,8 @@ bool fire_due_timers();
 void timers_changed();
 // Run the work of post_idle() when no handler runs; backends call it at their top level.
 void run_idle();
+// Backend: sleep up to ms in a wait of wait_until, serving what other threads send (Windows).
+void wait_step(int ms);
 // Free what the loop keeps, once no thread of ours is left (library unload, process exit).
 void release_statics();
 // The plug-in's after-event hook (set_after_event); backends call it after each message, timer

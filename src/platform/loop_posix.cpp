@@ -190,15 +190,11 @@ bool run_on_ui(const std::function<void()>& fn, int limit_ms) {
   });
 }
 
-bool wait_until(int ms, const std::function<bool()>& done) {
-  long long end = tasks::now_ms() + ms;
-  for (;;) {
-    if (done()) return true;
-    long long now = tasks::now_ms();
-    if (now >= end) return false;
-    tasks::sleep_ms(static_cast<int>(std::min<long long>(2, end - now)));
-  }
+namespace detail {
+void wait_step(int ms) {
+  tasks::sleep_ms(ms);  // nothing is sent to this thread: only our own queue, left alone
 }
+}  // namespace detail
 
 void adopt_this_thread() {
   Loop& l = loop();

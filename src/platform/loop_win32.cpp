@@ -274,19 +274,14 @@ bool run_on_ui(const std::function<void()>& fn, int limit_ms) {
   return call->wait(limit_ms, [&] { return l.generation.load() != generation; });
 }
 
-bool wait_until(int ms, const std::function<bool()>& done) {
-  long long end = tasks::now_ms() + ms;
-  for (;;) {
-    if (done()) return true;
-    long long now = tasks::now_ms();
-    if (now >= end) return false;
-    // Sent messages only: PeekMessage delivers them before it looks at the (untouched) queue.
-    DWORD step = static_cast<DWORD>(std::min<long long>(2, end - now));
-    MsgWaitForMultipleObjectsEx(0, nullptr, step, QS_SENDMESSAGE, 0);
-    MSG msg;
-    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
+namespace detail {
+void wait_step(int ms) {
+  // Sent messages only: PeekMessage delivers them before it looks at the (untouched) queue.
+  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(ms), QS_SENDMESSAGE, 0);
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
+}  // namespace detail
 
 bool shutdown(int /*ms*/) {
   Loop& l = loop();

@@ -353,6 +353,7 @@ int64_t set_hw_lo(int64_t f) {
 }  // namespace
 
 bool wait_task(const tasks::Task& task, int ms) {
+  // Task::wait is bounded by ms; under the loader lock nothing may be served meanwhile.
   if (g_plugin.detaching.load() || !ui::on_ui_thread()) return task.wait(ms);
   return ui::wait_until(ms, [&] { return !task.running(); });
 }
