@@ -902,13 +902,16 @@ TEST_F(TcpTaskTest, TenBadFramesInARowForceAReconnect) {
 }
 
 TEST_F(TcpTaskTest, FrameNotCompletedWithinAbout200MsClosesTheConnection) {
+  // Made beforehand: the task's budget runs from its first wait, not from our first byte, and
+  // making a frame takes tens of milliseconds under a sanitizer.
+  Bytes f = make_frame(kGeo24, 0);
+  Bytes part(f.begin(), f.begin() + 1000);
   lan::start_tcp_receive_task();
   expect_connect_and_start(0x0B);
-  Bytes f = make_frame(kGeo24, 0);
-  ASSERT_TRUE(peer_.send(Bytes(f.begin(), f.begin() + 1000)));
-  auto sent = std::chrono::steady_clock::now();
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(peer_.send(part));
   EXPECT_TRUE(peer_.closed_by_peer(2000));
-  auto took = std::chrono::steady_clock::now() - sent;
+  auto took = std::chrono::steady_clock::now() - started;
   EXPECT_GE(took, std::chrono::milliseconds(150));
   EXPECT_LT(took, std::chrono::milliseconds(800));
   expect_connect_and_start(0x0B);
@@ -938,22 +941,27 @@ TEST_F(TcpTaskTest, SixteenBitDualFramesAlternateBetweenTwoBlocksPerStream) {
 }
 
 TEST_F(TcpTaskTest, QueuedCommandsTravelOnTheStreamsConnectionPacedByItsFrames) {
+  // Frames made beforehand: about 200 ms without one drops the connection.
+  Bytes first = make_frame(kGeo24, 0);
+  Bytes second = make_frame(kGeo24, 1);
   queue({0xF5, 0x01, 0x09, 0x00, 0});
   lan::start_tcp_receive_task();
   expect_connect_and_start(0x0B);
-  EXPECT_FALSE(peer_.receive(9, 100));  // nothing before a frame arrives
-  ASSERT_TRUE(peer_.send(make_frame(kGeo24, 0)));
+  EXPECT_FALSE(peer_.receive(9, 50));  // nothing before a frame arrives
+  ASSERT_TRUE(peer_.send(first));
   auto m = peer_.receive(9, 2000);
   ASSERT_TRUE(m);
   EXPECT_EQ(Bytes(m->begin() + 4, m->end()), (Bytes{0xF5, 0x01, 0x09, 0x00, 0}));
-  ASSERT_TRUE(peer_.send(make_frame(kGeo24, 1, true, 1, {{0x000901F5, get32(m->data())}})));
+  write_trailer(second.data() + kGeo24.sample_bytes, 1, 1, {{0x000901F5, get32(m->data())}}, true);
+  ASSERT_TRUE(peer_.send(second));
   EXPECT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }));
 }
 
 TEST_F(TcpTaskTest, StopRequestEndsTheTaskWithAStopMessageAndLeavesTheConnectionOpen) {
+  Bytes f = make_frame(kGeo24, 0);
   lan::start_tcp_receive_task();
   expect_connect_and_start(0x0B);
-  ASSERT_TRUE(peer_.send(make_frame(kGeo24, 0)));
+  ASSERT_TRUE(peer_.send(f));
   ASSERT_TRUE(eventually([] { return delivered1() == 1; }));
   g_plugin.lan_stop = 1;
   EXPECT_TRUE(g_plugin.tcp_task.wait(1000));
@@ -982,6 +990,7 @@ TEST_F(TcpTaskTest, UnreachableReceiverIsRetriedAboutOnceASecondAndStopsPromptly
 
 TEST_F(TcpTaskTest, TaskGivenUpByItsStopperLeavesWithoutTouchingTheLink) {
   g_plugin.lan_streaming = 0;
+  Bytes f = make_frame(kGeo24, 0);
   lan::start_tcp_receive_task();
   expect_connect_and_start(0x0B);
   // A stopper that does not wait gives the task up; the task must not send its stop message
@@ -990,7 +999,7 @@ TEST_F(TcpTaskTest, TaskGivenUpByItsStopperLeavesWithoutTouchingTheLink) {
   lan::stop_task(g_plugin.tcp_task, 0, false, lan::kLinkTcp);
   EXPECT_TRUE(old.wait(1000));
   g_lan.packets = 1234;
-  ASSERT_TRUE(peer_.send(make_frame(kGeo24, 0)));
+  ASSERT_TRUE(peer_.send(f));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(g_lan.packets.load(), 1234u);
   EXPECT_FALSE(peer_.receive(7, 100));  // no stop message
