@@ -183,8 +183,10 @@ void TF_Update::Timer2Timer(ui::Control*) {
 
 int TF_Update::show_modal() {
   if (const ui::Control* owner = parent()) {  // centred on the control panel
-    left = owner->left + (owner->width - width) / 2;
-    top = owner->top + (owner->height - height) / 2;
+    // Never above or left of the screen: the panel sits in its top-left corner and is far
+    // lower than this window, which has no title bar to drag it back by.
+    left = std::max(0, owner->left + (owner->width - width) / 2);
+    top = std::max(0, owner->top + (owner->height - height) / 2);
   }
   return ui::Control::show_modal(kModalLimitMs, [] { return plugin::waits_cancelled(); });
 }

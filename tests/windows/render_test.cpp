@@ -568,6 +568,10 @@ TEST_F(RenderTest, UpdateWindowRunsModallyAndItsCloseButtonEndsIt) {
     RECT r;
     GetWindowRect(upd, &r);
     EXPECT_EQ(r.left, F_Update->left);  // centred on the panel by the model
+    // The panel sits in the screen's top-left corner: centred on it, the window (which has no
+    // title bar to drag it by) would start above the screen.
+    EXPECT_GE(r.top, 0);
+    EXPECT_GE(r.left, 0);
     HWND files = native_of(upd, F_Update->FLB_File);
     ASSERT_NE(files, nullptr);
     ASSERT_EQ(SendMessageA(files, LB_GETCOUNT, 0, 0), 1);
