@@ -144,7 +144,7 @@ void TF_RDR1::build_controls() {
   P_CTRL = make(this, Kind::Panel, "P_CTRL", "", 501, 1, 196, 105);
   P_CTRL->color = ui::kSkyBlue;
   label(P_CTRL, "Label_CTRL", "CTRL", 4, 4);
-  L_Firm = label(P_CTRL, "L_Firm", "KMV410B Vxxx", 40, 4);
+  L_Firm = label(P_CTRL, "L_Firm", "KMV410B Vxxx", 34, 4);
   GB_USB = make(P_CTRL, Kind::GroupBox, "GB_USB", "", 4, 20, 50, 20);
   GB_USB->enabled = false;
   CB_USB = make(GB_USB, Kind::RadioButton, "CB_USB", "USB", 2, 2, 46, 16);
@@ -173,8 +173,9 @@ void TF_RDR1::build_controls() {
         "\xB0"
         "C",
         158, 88);
-  L_Ver = label(P_CTRL, "L_Ver", "V2.11", 160, 66);
-  label(P_CTRL, "Label_ExtIO", "ExtIO.DLL", 130, 4);
+  // Below the top row: the firmware label with its serial number needs the whole width.
+  L_Ver = label(P_CTRL, "L_Ver", "V2.11", 166, 44);
+  label(P_CTRL, "Label_ExtIO", "ExtIO.DLL", 130, 66);
 
   // Advanced settings, outside the visible area in the simple layout.
   Panel1 = make(this, Kind::Panel, "Panel1", "", 698, 1, 692, 105);
