@@ -69,8 +69,8 @@ check_zips() {  # hash, expected file list
     local zip=$out/$name-$version-$bits.zip x=$work/unzipped-$bits
     check "$bits zip holds exactly: $expected" [ "$(zip_files "$zip")" = "$expected" ]
     rm -rf "$x" && mkdir -p "$x" && unzip -q "$zip" -d "$x"
-    check "$bits zip: the guide as in the tree" cmp -s "$x/user-guide.md" "$src/docs/user-guide.md"
-    check "$bits zip: the licence as in the tree" cmp -s "$x/LICENSE" "$src/LICENSE"
+    check "$bits zip: the guide and the licence as in the tree" \
+      bash -c "cmp -s '$x/user-guide.md' '$src/docs/user-guide.md' && cmp -s '$x/LICENSE' '$src/LICENSE'"
     check "$bits zip: an $arch DLL with the 21 exports" \
       bash -c "'$repo/tests/windows/check_dll.sh' '$x/$name.dll' $arch >'$work/check-$bits.log'"
     local rc
