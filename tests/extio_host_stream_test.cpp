@@ -2,6 +2,7 @@
 // records a WAV file; every sample in it must be the simulator's test pattern, in order.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,9 +18,11 @@ struct HostRun {
   std::string out;
 };
 
-HostRun run(const std::string& args) {
+// stdout only, unless with_stderr.
+HostRun run(const std::string& args, bool with_stderr = false) {
   HostRun r;
-  std::string cmd = std::string(EXTIO_HOST_EXE) + " " + args + " 2>/dev/null";
+  std::string cmd =
+      std::string(EXTIO_HOST_EXE) + " " + args + (with_stderr ? " 2>&1" : " 2>/dev/null");
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[512];
@@ -134,6 +137,34 @@ TEST(ExtioHostStream, AttenuatorAndSummaryFollowTheHostCalls) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(field(r.out, "att"), "10");
   EXPECT_EQ(field(r.out, "lo"), "14000000");
+}
+
+TEST(ExtioHostStream, ProgressShowsBlocksSecondsRateAndLostUpToTheEnd) {
+  HostRun r = run("--sim usb --pattern --blocks 3", true);
+  ASSERT_EQ(r.status, 0) << r.out;
+  size_t at = r.out.rfind("\rblocks ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  unsigned long long blocks = 0, of = 0, lost = 99;
+  double seconds = -1, rate = -1;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + at, "\rblocks %llu of %llu %lf s %lf MS/s lost %llu",
+                        &blocks, &of, &seconds, &rate, &lost),
+            5)
+      << r.out.substr(at);
+  EXPECT_EQ(blocks, 3u);  // the last line is where the session ended
+  EXPECT_EQ(of, 3u);
+  EXPECT_GT(seconds, 0);
+  EXPECT_GT(rate, 0);
+  EXPECT_EQ(std::to_string(lost), field(r.out, "lost"));
+}
+
+// Neither the simulator nor the plug-in is loaded for a session that could not record.
+TEST(ExtioHostStream, UnwritableOutEndsTheSessionBeforeItStarts) {
+  auto start = std::chrono::steady_clock::now();
+  HostRun r = run("--sim usb --blocks 1 --out /nonexistent-kmv-folder/iq.wav", true);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out,
+            "extio-host: cannot write /nonexistent-kmv-folder/iq.wav: No such file or directory\n");
 }
 
 TEST(ExtioHostStream, FailsWhenTheBlocksDoNotArrive) {

@@ -3,12 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "options.h"
 #include "plugin_library.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -162,6 +165,63 @@ TEST(ExtioHost, ExitStatusTellsWhatWentWrong) {
   EXPECT_NE(minimal.output.find("optional entry points absent: StartHW64"), std::string::npos);
   EXPECT_NE(minimal.output.find("model: \"STUBMODEL\""), std::string::npos) << minimal.output;
   EXPECT_NE(minimal.output.find("type:  7"), std::string::npos) << minimal.output;
+}
+
+// Each mistake on the command line is one line that names it, not the usage text. The stand-in
+// plug-in is named so that a parse that wrongly succeeds drives no receiver.
+TEST(ExtioHost, BadOptionsAreOneLineAndStatusTwo) {
+  const std::string stub = std::string("--plugin ") + STUB_MANDATORY_PATH + " ";
+  struct Case {
+    std::string args, line;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"--blocks abc", "extio-host: --blocks needs a number of at least 0 (see --help)\n"},
+           {"--seconds -1", "extio-host: --seconds needs a number of at least 0 (see --help)\n"},
+           {"--sim foo --blocks 1", "extio-host: --sim takes usb or lan, not 'foo' (see --help)\n"},
+           {"--frobnicate", "extio-host: unknown option: --frobnicate (see --help)\n"},
+           {"--blocks 1 --out", "extio-host: --out needs a value (see --help)\n"},
+           {"--out --blocks 1", "extio-host: --out needs a value (see --help)\n"},
+       }) {
+    HostRun r = run_host(stub + c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_EQ(r.output, c.line) << c.args;
+  }
+}
+
+// An --out that cannot be written is refused before the plug-in is loaded, not after a stream.
+TEST(ExtioHost, UnwritableOutIsRefusedBeforeThePlugin) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("extio-host-out-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  struct Case {
+    std::string out, reason;
+  };
+  for (const Case& c : std::vector<Case>{
+           {(dir / "missing" / "iq.wav").string(), "No such file or directory"},
+           {dir.string(), "Is a directory"},
+           {"/sys/iq.wav", ""},  // read-only even for root
+       }) {
+    HostRun r =
+        run_host(std::string("--plugin ") + STUB_MANDATORY_PATH + " --blocks 1 --out " + c.out);
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_EQ(r.output.rfind("extio-host: cannot write " + c.out + ": " + c.reason, 0), 0u)
+        << r.output;
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+    EXPECT_EQ(r.output.find("plug-in:"), std::string::npos) << "the plug-in was loaded";
+  }
+
+  // A file that can be written is left as it was until the session records into it.
+  std::string existing = (dir / "keep.wav").string();
+  std::FILE* f = std::fopen(existing.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("old", f);
+  std::fclose(f);
+  std::string reason;
+  EXPECT_TRUE(extio_host::can_write_file(existing, reason)) << reason;
+  EXPECT_EQ(fs::file_size(existing), 3u);
+  EXPECT_TRUE(extio_host::can_write_file((dir / "new.wav").string(), reason)) << reason;
+  EXPECT_FALSE(fs::exists(dir / "new.wav"));
+  fs::remove_all(dir);
 }
 
 }  // namespace

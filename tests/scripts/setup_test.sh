@@ -78,6 +78,8 @@ check "one line names the index that failed" \
   grep -q 'could not fetch http://mirror.test/.*binary-i386/Packages.xz - carrying on' "$c/out"
 check "the build and test packages are installed" grep -qx 'libgtest-dev' "$c/installed"
 check "the 64-bit Wine is installed" grep -qx 'wine64' "$c/installed"
+check "zip and unzip for the release packages are installed" \
+  bash -c "grep -qx zip '$c/installed' && grep -qx unzip '$c/installed'"
 check "one line says the 32-bit Windows tests cannot run, and why" \
   [ "$(grep -c '32-bit Windows tests cannot run on this machine' "$c/out")" -eq 1 ]
 check "apt's account of the unmet dependencies stays out of the output" \

@@ -9,6 +9,7 @@
 #include "plugin_library.h"
 #include "session.h"
 #include "simulator.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -39,12 +40,17 @@ int main(int argc, char** argv) {
   extio_host::Options options;
   std::string error;
   if (!extio_host::parse_options(argc, argv, options, error)) {
-    std::fprintf(stderr, "extio-host: %s\n%s", error.c_str(), extio_host::usage_text());
+    std::fprintf(stderr, "extio-host: %s (see --help)\n", error.c_str());
     return 2;
   }
   if (options.help) {
     std::fputs(extio_host::usage_text(), stdout);
     return 0;
+  }
+  // Before the receiver is touched: a session must not stream only to find it cannot record.
+  if (!options.out.empty() && !extio_host::can_write_file(options.out, error)) {
+    std::fprintf(stderr, "extio-host: cannot write %s: %s\n", options.out.c_str(), error.c_str());
+    return 2;
   }
   std::string path = options.plugin.empty() ? extio_host::default_plugin_path() : options.plugin;
 

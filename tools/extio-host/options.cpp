@@ -48,7 +48,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
+      // "--out --blocks 5" lacks the file name rather than naming a file "--blocks".
+      if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
         error = arg + " needs a value";
         return false;
       }
@@ -65,7 +66,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     } else if (arg == "--sim") {
       if (!value(options.sim)) return false;
       if (options.sim != "usb" && options.sim != "lan") {
-        error = "--sim takes usb or lan";
+        error = "--sim takes usb or lan, not '" + options.sim + "'";
         return false;
       }
       options.stream = true;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -190,7 +191,10 @@ int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hook
   // Writer: takes blocks off the ring until the session ends.
   WavWriter wav;
   bool wav_ok = out_path.empty() || wav.open(out_path, uint32_t(std::max(1, host->rate.load())));
-  if (!wav_ok) std::fprintf(stderr, "extio-host: cannot write %s\n", out_path.c_str());
+  if (!wav_ok) {
+    std::fprintf(stderr, "extio-host: cannot write %s: %s\n", out_path.c_str(),
+                 std::strerror(errno));
+  }
   std::atomic<uint64_t> written{0};
   std::atomic<bool> done{false};
   uint64_t want = o.blocks;
@@ -217,16 +221,27 @@ int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hook
   double limit = o.seconds > 0 ? o.seconds
                                : 20.0 + 3.0 * double(std::max<uint64_t>(want, 1)) *
                                             double(kBlockSamples) / rate;
+  auto lost_so_far = [&] {
+    return host->ring.overruns.load() +
+           (receiver_lost ? receiver_lost() - receiver_lost_before : 0);
+  };
+  auto progress = [&] {
+    double s = seconds_since(start);
+    uint64_t n = written.load();
+    std::fprintf(stderr, "\rblocks %" PRIu64 "%s  %.1f s  %.2f MS/s  lost %" PRIu64 " ", n,
+                 want ? (" of " + std::to_string(want)).c_str() : "", s,
+                 s > 0 ? double(n) * double(kBlockSamples) / s / 1e6 : 0.0, lost_so_far());
+  };
   double next_report = 0;
   while (seconds_since(start) < limit && !(want > 0 && written.load() >= want)) {
     wait_pumping(20);
     if (seconds_since(start) >= next_report) {
-      std::fprintf(stderr, "\rblocks %" PRIu64 "%s  %.1f s", written.load(),
-                   want ? (" of " + std::to_string(want)).c_str() : "", seconds_since(start));
+      progress();
       next_report += 0.5;
     }
   }
   host->recording = false;
+  progress();  // where the session ended, not where the last report was
   uint64_t receiver_lost_after = receiver_lost ? receiver_lost() : 0;
   e.StopHW();
   done = true;

@@ -1,6 +1,8 @@
 #include "wav_writer.h"
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace extio_host {
 
@@ -35,6 +37,20 @@ void header(uint8_t* h, uint32_t rate, uint32_t data) {
 }
 
 }  // namespace
+
+bool can_write_file(const std::string& path, std::string& reason) {
+  std::error_code ec;
+  bool existed = std::filesystem::exists(path, ec);
+  errno = 0;
+  std::FILE* f = std::fopen(path.c_str(), existed ? "r+b" : "wb");
+  if (!f) {
+    reason = errno ? std::strerror(errno) : "cannot be opened";
+    return false;
+  }
+  std::fclose(f);
+  if (!existed) std::remove(path.c_str());
+  return true;
+}
 
 WavWriter::~WavWriter() {
   close();

@@ -8,6 +8,10 @@
 
 namespace extio_host {
 
+// Whether path can be written, leaving it as it was: a file that exists is opened for update,
+// one that does not is created and removed again. False with the system's reason.
+bool can_write_file(const std::string& path, std::string& reason);
+
 class WavWriter {
  public:
   WavWriter() = default;
