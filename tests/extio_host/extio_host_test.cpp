@@ -175,8 +175,16 @@ TEST(ExtioHost, BadOptionsAreOneLineAndStatusTwo) {
     std::string args, line;
   };
   for (const Case& c : std::vector<Case>{
-           {"--blocks abc", "extio-host: --blocks needs a number of at least 0 (see --help)\n"},
-           {"--seconds -1", "extio-host: --seconds needs a number of at least 0 (see --help)\n"},
+           {"--blocks abc",
+            "extio-host: --blocks needs a whole number from 0 to 1000000000000 (see --help)\n"},
+           {"--seconds -1",
+            "extio-host: --seconds needs a number from 0 to 10000000 (see --help)\n"},
+           // Beyond what the integer options hold, or not a number at all: refused, not converted.
+           {"--freq 1e30",
+            "extio-host: --freq needs a whole number from 0 to 1000000000000 (see --help)\n"},
+           {"--att nan", "extio-host: --att needs a whole number from 0 to 1000 (see --help)\n"},
+           {"--blocks 1.5",
+            "extio-host: --blocks needs a whole number from 0 to 1000000000000 (see --help)\n"},
            {"--sim foo --blocks 1", "extio-host: --sim takes usb or lan, not 'foo' (see --help)\n"},
            {"--frobnicate", "extio-host: unknown option: --frobnicate (see --help)\n"},
            {"--blocks 1 --out", "extio-host: --out needs a value (see --help)\n"},

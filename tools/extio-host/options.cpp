@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace extio_host {
@@ -80,10 +82,15 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                arg == "--tune") {
       std::string v;
       if (!value(v)) return false;
+      // Bounded so that the conversions below are defined; only --seconds takes a fraction.
+      bool whole = arg != "--seconds";
+      double most = arg == "--att" ? 1000 : arg == "--seconds" ? 1e7 : 1e12;
       char* end = nullptr;
       double d = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0' || d < 0) {
-        error = arg + " needs a number of at least 0";
+      if (v.empty() || *end != '\0' || !(d >= 0 && d <= most) || (whole && d != std::floor(d))) {
+        char range[64];
+        std::snprintf(range, sizeof range, "from 0 to %.0f", most);
+        error = arg + (whole ? " needs a whole number " : " needs a number ") + range;
         return false;
       }
       if (arg == "--blocks") options.blocks = uint64_t(d);
