@@ -124,7 +124,45 @@ StreamControls lan_controls(const TF_RDR1& f) {
   return {f.L_BitsL, f.CB_LAN1, f.CB_LAN2, f.C_LAN1, f.C_LAN2};
 }
 
+// The link whose rate GetHWSR reports, and the stream of it whose selector sets that rate:
+// stream 2 when only stream 2 is on, else stream 1 (also computed when neither is on).
+struct ReportedStream {
+  StreamControls c;
+  control::RateLimits limits;
+  bool second;
+  ui::Control* selector() const { return second ? c.decimation2 : c.decimation1; }
+};
+
+ReportedStream reported_stream(const TF_RDR1& f) {
+  bool lan = g_plugin.rate_selector.load() == plugin::kLanRate;
+  StreamControls c = lan ? lan_controls(f) : usb_controls(f);
+  return {c, lan ? control::kLanLimits : control::kUsbLimits,
+          c.on2->checked() && !c.on1->checked()};
+}
+
 }  // namespace
+
+ui::Control* TF_RDR1::reported_rate_selector() const {
+  return reported_stream(*this).selector();
+}
+
+TF_RDR1::RateChoices TF_RDR1::rate_choices() const {
+  RateChoices out{};
+  ReportedStream r = reported_stream(*this);
+  int width = 24;
+  if (!start_width(r.c.bits, &width)) return out;  // the set-up would change nothing
+  out.count = control::kDecimationItems;
+  out.current = decimation_index(r.selector());
+  for (int k = 0; k < out.count; ++k) {
+    // As the selector's change handler leaves it: with both streams on, both show the pick.
+    control::StreamSettings s = settings_of(r.c, width, SB_CLK->value());
+    bool both = s.on1 && s.on2;
+    if (r.second || both) s.index2 = k;
+    if (!r.second || both) s.index1 = k;
+    out.rates[k] = control::per_stream_rate(control::settle_format(s, r.limits));
+  }
+  return out;
+}
 
 void TF_RDR1::usb_stream_setup() {
   StreamControls c = usb_controls(*this);
