@@ -195,9 +195,8 @@ TEST_F(ExtensionsLoaderTest, BadInputGivesMinusOneAndChangesNothing) {
 
   open();
   KMVSIM_State before = sim_state();
-  sim<decltype(&KMVSIM_ClearReceived)>("KMVSIM_ClearReceived")();
   int notifications = g_rate_notifications.load();
-  for (int32_t idx : {-1, 6, 7, INT_MIN, INT_MAX}) {
+  for (int32_t idx : {-1, 6, INT_MIN, INT_MAX}) {
     SCOPED_TRACE(idx);
     r = -7;
     EXPECT_EQ(get_srates(idx, &r), -1);
@@ -205,10 +204,11 @@ TEST_F(ExtensionsLoaderTest, BadInputGivesMinusOneAndChangesNothing) {
     EXPECT_EQ(set_srate(idx), -1);
     EXPECT_EQ(get_bandwidth(idx), -1);
     low = high = -1;
-    EXPECT_EQ(get_ranges(idx == -1 ? 1 : idx, &low, &high), -1);
+    EXPECT_EQ(get_ranges(idx, &low, &high), -1);
     EXPECT_EQ(low, -1);
     EXPECT_EQ(high, -1);
   }
+  EXPECT_EQ(get_ranges(1, &low, &high), -1);  // one range only
   EXPECT_EQ(get_srates(0, nullptr), -1);
   EXPECT_EQ(get_ranges(0, nullptr, &high), -1);
   EXPECT_EQ(get_ranges(0, &low, nullptr), -1);
@@ -216,18 +216,9 @@ TEST_F(ExtensionsLoaderTest, BadInputGivesMinusOneAndChangesNothing) {
   EXPECT_EQ(low, -1);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(g_rate_notifications.load(), notifications);
+  EXPECT_EQ(g_rate_notifications.load(), notifications);  // every set-up tells the USB1 view
   EXPECT_EQ(get_index(), 3);
   EXPECT_EQ(sim_state().usb_format, before.usb_format);
-  // No stream set-up went out (the status poll goes on meanwhile).
-  auto received = sim<decltype(&KMVSIM_Received)>("KMVSIM_Received");
-  uint32_t count = sim<decltype(&KMVSIM_ReceivedCount)>("KMVSIM_ReceivedCount")();
-  for (uint32_t i = 0; i < count; ++i) {
-    uint8_t bytes[8] = {};
-    uint32_t sequence = 0;
-    uint32_t n = received(i, bytes, sizeof bytes, &sequence);
-    EXPECT_FALSE(n > 0 && bytes[0] == 0xB4) << "stream set-up " << i;
-  }
 }
 
 }  // namespace
