@@ -343,6 +343,69 @@ TEST_F(ControlTest, TasksSnapshotTheGeometryConsistentlyWhileSetUpsRun) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Rates offered to the host
+
+// Whatever the clock, width, streams and the other selector, each offered rate is what picking
+// it delivers (raised decimations included), and afterwards the current entry is that rate.
+TEST_F(ControlTest, EveryOfferedRateIsWhatItsPickDelivers) {
+  struct Link {
+    int32_t selector;
+    ui::Control *bits, *on1, *on2, *c1, *c2;
+  };
+  const Link links[] = {
+      {plugin::kUsbRate, f->L_BitsU, f->CB_USB1, f->CB_USB2, f->C_USB1, f->C_USB2},
+      {plugin::kLanRate, f->L_BitsL, f->CB_LAN1, f->CB_LAN2, f->C_LAN1, f->C_LAN2}};
+  for (const Link& l : links) {
+    for (int clock : {70, 125, 182, 200, 250}) {
+      for (int boxes = 0; boxes < 4; ++boxes) {  // bit 0 stream 1, bit 1 stream 2
+        for (bool fixed16 : {false, true}) {
+          for (int other : {0, 5}) {  // the selector not picked from
+            for (int k = 0; k < 6; ++k) {
+              SCOPED_TRACE(::testing::Message()
+                           << "link " << l.selector << " clock " << clock << " boxes " << boxes
+                           << " fixed16 " << fixed16 << " other " << other << " pick " << k);
+              g_plugin.open_count = 0;  // no handlers while the scene is set
+              for (auto* box : {f->CB_USB1, f->CB_USB2, f->CB_LAN1, f->CB_LAN2}) {
+                box->set_checked(false);
+              }
+              l.on1->set_checked(boxes & 1);
+              l.on2->set_checked(boxes & 2);
+              g_plugin.open_count = 1;
+              f->SB_CLK->set_text(std::to_string(clock));
+              l.bits->tag = fixed16 ? 0 : 1;
+              l.bits->caption = fixed16 ? "16" : "24";
+              g_plugin.rate_selector = l.selector;
+              ui::Control* picked = f->reported_rate_selector();
+              ASSERT_EQ(picked, boxes == 2 ? l.c2 : l.c1);
+              picked->set_item_index(3);
+              (picked == l.c1 ? l.c2 : l.c1)->set_item_index(other);
+
+              TF_RDR1::RateChoices offered = f->rate_choices();
+              ASSERT_EQ(offered.count, 6);
+              picked->user_select(k);
+              int32_t delivered =
+                  l.selector == plugin::kLanRate ? g_plugin.lan_rate : g_plugin.usb_rate;
+              EXPECT_EQ(offered.rates[k], delivered);
+              TF_RDR1::RateChoices now = f->rate_choices();
+              EXPECT_EQ(now.current, picked->item_index());
+              EXPECT_EQ(now.rates[now.current], delivered);
+              usb_sent();
+              lan_sent();
+              g_host.clear();
+            }
+          }
+        }
+      }
+    }
+  }
+  // A fixed width the set-up cannot read offers nothing: a pick would change nothing.
+  f->L_BitsU->tag = 0;
+  f->L_BitsU->caption = "x";
+  g_plugin.rate_selector = plugin::kUsbRate;
+  EXPECT_EQ(f->rate_choices().count, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Clock
 
 TEST_F(ControlTest, ClockSetSendsAndWaitsForTheEcho) {

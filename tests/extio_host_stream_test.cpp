@@ -133,10 +133,14 @@ TEST(ExtioHostStream, LanOptionsThatCannotWorkAreRefused) {
 }
 
 TEST(ExtioHostStream, AttenuatorAndSummaryFollowTheHostCalls) {
-  HostRun r = run("--sim usb --blocks 2 --att 10 --freq 14000000");
+  HostRun r = run("--sim usb --blocks 2 --att 10 --freq 14000000 --rate 5");
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(field(r.out, "att"), "10");
   EXPECT_EQ(field(r.out, "lo"), "14000000");
+  EXPECT_EQ(field(r.out, "rate"), "1953125");  // 125 MHz / 64
+  EXPECT_NE(r.out.find("rates: 62500000 31250000 15625000 7812500 3906250 [1953125]\n"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(ExtioHostStream, ProgressShowsBlocksSecondsRateAndLostUpToTheEnd) {

@@ -37,6 +37,7 @@ class LoaderTest : public ::testing::Test {
 
 TEST_F(LoaderTest, ExportsExactlyTheInterfaceNames) {
   for (const char* name : kExtIONames) EXPECT_NE(dlsym(lib_, name), nullptr) << name;
+  for (const char* name : kExtIOExtensionNames) EXPECT_NE(dlsym(lib_, name), nullptr) << name;
   // Nothing of the plug-in's own leaks into the host's namespace.
   EXPECT_EQ(dlsym(lib_, "_ZN6plugin8g_pluginE"), nullptr);
   EXPECT_EQ(dlsym(lib_, "F_RDR1"), nullptr);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "control/stream_format.h"
 #include "platform/ui.h"
 
 class TF_RDR1 : public ui::Control {
@@ -69,6 +70,17 @@ class TF_RDR1 : public ui::Control {
   // The stream set-ups (handlers, open sequences and the status display run them).
   void usb_stream_setup();
   void lan_stream_setup();
+  // The decimation selector of the stream whose rate GetHWSR reports.
+  ui::Control* reported_rate_selector() const;
+  // The per-stream rates (Hz) a host may offer for that stream: one per decimation item, each as
+  // the set-up would deliver it once the item is picked; and the item shown now. No choices
+  // (count 0) while a fixed width's caption is not a number.
+  struct RateChoices {
+    int count;
+    int current;
+    int32_t rates[control::kDecimationItems];
+  };
+  RateChoices rate_choices() const;
   // Antenna tuning follow-up: f in Hz, channel mask bit 0 channel 1, bit 1 channel 2.
   void antenna_tuning_follow_up(int64_t f, int mask, bool force);
 

@@ -9,6 +9,7 @@
 #include "control/Form1.h"
 #include "control/commands.h"
 #include "control/stream_config.h"
+#include "control/stream_format.h"
 #include "lan/lan_tasks.h"
 #include "plugin/callbacks.h"
 #include "plugin/plugin_state.h"
@@ -22,18 +23,6 @@ namespace {
 
 using plugin::g_plugin;
 
-constexpr int kClockMin = 70;            // MHz
-constexpr int kClockMax = 200;           // MHz
-constexpr int kLastDecimationIndex = 5;  // decimation 64
-
-// Summed rate of a link's streams, MS/s.
-struct RateLimits {
-  float sixteen_bit;
-  float twenty_four_bit;
-};
-constexpr RateLimits kUsbLimits = {90.0f, 60.0f};
-constexpr RateLimits kLanLimits = {30.0f, 20.0f};
-
 constexpr int kPacingMin = 4;
 constexpr double kPacingPerRate = 100000.0 / 130560.0;  // blocks per 100 ms for 1 MS/s
 
@@ -46,72 +35,49 @@ struct StreamControls {
   ui::Control* decimation2;
 };
 
-// What the set-up loop settled on.
-struct Format {
-  bool sixteen_bit;
-  bool dual;
-  float rate;  // MS/s, both streams together
-};
+using control::decimation_index;
+using control::kClockMax;
+using control::kClockMin;
+using Format = control::StreamFormat;
 
 int decimation_index(const ui::Control* selector) {
-  return std::clamp(selector->item_index(), 0, kLastDecimationIndex);
+  return decimation_index(selector->item_index());
 }
 
-float stream_rate(int clock, const ui::Control* selector) {
-  return static_cast<float>(clock) / static_cast<float>(2 << decimation_index(selector));
-}
-
-// One step up the decimation of the stream that counts; false when both are at 64 already.
-bool raise_decimation(const StreamControls& c) {
-  int i1 = decimation_index(c.decimation1);
-  if (i1 < kLastDecimationIndex) {
-    c.decimation1->set_item_index(i1 + 1);
-    if (c.on2->checked()) c.decimation2->set_item_index(i1 + 1);
-    return true;
-  }
-  int i2 = decimation_index(c.decimation2);
-  if (i2 >= kLastDecimationIndex) return false;
-  c.decimation2->set_item_index(i2 + 1);
-  if (c.on1->checked()) c.decimation1->set_item_index(i2 + 1);
+// The width the set-up starts from; false when a fixed width's caption is not a number.
+bool start_width(const ui::Control* bits, int* width) {
+  // Any fixed width other than 24 is 16: the set-up only knows these two.
+  *width = 24;
+  if (bits->tag != 0) return true;
+  const std::string& caption = bits->caption;
+  int fixed = 0;
+  auto [end, ec] = std::from_chars(caption.data(), caption.data() + caption.size(), fixed);
+  if (caption.empty() || ec != std::errc() || end != caption.data() + caption.size()) return false;
+  *width = fixed == 24 ? 24 : 16;
   return true;
 }
 
+control::StreamSettings settings_of(const StreamControls& c, int width, int clock) {
+  return {clock,
+          width,
+          c.on1->checked(),
+          c.on2->checked(),
+          c.decimation1->item_index(),
+          c.decimation2->item_index()};
+}
+
 // Steps 1-3 of a set-up: width, dual stream and the decimations that keep the link within its
-// limits. False when a fixed width's caption is not a number (reported like the toolkit does).
-bool choose_format(const StreamControls& c, RateLimits limits, int typed_clock, Format* out) {
-  // 1. Any fixed width other than 24 is 16: the loop below only knows these two.
+// limits, shown on the selectors.
+bool choose_format(const StreamControls& c, control::RateLimits limits, int typed_clock,
+                   Format* out) {
   int width = 24;
-  if (c.bits->tag == 0) {
-    const std::string& caption = c.bits->caption;
-    int fixed = 0;
-    auto [end, ec] = std::from_chars(caption.data(), caption.data() + caption.size(), fixed);
-    if (caption.empty() || ec != std::errc() || end != caption.data() + caption.size()) {
-      TF_RDR1::conversion_error(caption);
-      return false;
-    }
-    width = fixed == 24 ? 24 : 16;
+  if (!start_width(c.bits, &width)) {
+    TF_RDR1::conversion_error(c.bits->caption);  // as the toolkit reports it
+    return false;
   }
-  // 2.
-  bool dual = c.on1->checked() && c.on2->checked();
-  if (dual) {
-    c.decimation2->set_item_index(decimation_index(c.decimation1));
-    width = 16;
-  }
-  // 3. With the clock held to its range, decimation 64 brings every case within the limits.
-  int clock = std::clamp(typed_clock, kClockMin, kClockMax);
-  float rate = 0.0f;
-  for (;;) {
-    rate = 0.0f;
-    if (c.on1->checked() || !c.on2->checked()) rate = stream_rate(clock, c.decimation1);
-    if (c.on2->checked()) rate += stream_rate(clock, c.decimation2);
-    if (width == 16 && rate > limits.sixteen_bit) {
-      if (!raise_decimation(c)) break;
-    } else if (width == 24 && rate > limits.twenty_four_bit) {
-      width = 16;
-    }
-    if (!(rate > limits.sixteen_bit)) break;
-  }
-  *out = {width == 16, dual, rate};
+  *out = control::settle_format(settings_of(c, width, typed_clock), limits);
+  if (out->index1 != c.decimation1->item_index()) c.decimation1->set_item_index(out->index1);
+  if (out->index2 != c.decimation2->item_index()) c.decimation2->set_item_index(out->index2);
   return true;
 }
 
@@ -123,12 +89,6 @@ std::string format_rate(float rate) {
   const char* point = std::localeconv()->decimal_point;
   if (point && point[0] && point[0] != '.') std::replace(text.begin(), text.end(), '.', point[0]);
   return text;
-}
-
-// Per-stream sample rate in Hz.
-int32_t sample_rate(const Format& f) {
-  int32_t sr = static_cast<int32_t>(std::lround(static_cast<double>(f.rate) * 1000000.0));
-  return f.dual ? sr >> 1 : sr;
 }
 
 uint32_t pacing(float rate) {
@@ -157,19 +117,64 @@ void stop_lan_task(tasks::Task& task) {
   lan::stop_task(task, kLanTaskWaitMs, false, lan::kLinkTcp);
 }
 
+StreamControls usb_controls(const TF_RDR1& f) {
+  return {f.L_BitsU, f.CB_USB1, f.CB_USB2, f.C_USB1, f.C_USB2};
+}
+StreamControls lan_controls(const TF_RDR1& f) {
+  return {f.L_BitsL, f.CB_LAN1, f.CB_LAN2, f.C_LAN1, f.C_LAN2};
+}
+
+// The link whose rate GetHWSR reports, and the stream of it whose selector sets that rate:
+// stream 2 when only stream 2 is on, else stream 1 (also computed when neither is on).
+struct ReportedStream {
+  StreamControls c;
+  control::RateLimits limits;
+  bool second;
+  ui::Control* selector() const { return second ? c.decimation2 : c.decimation1; }
+};
+
+ReportedStream reported_stream(const TF_RDR1& f) {
+  bool lan = g_plugin.rate_selector.load() == plugin::kLanRate;
+  StreamControls c = lan ? lan_controls(f) : usb_controls(f);
+  return {c, lan ? control::kLanLimits : control::kUsbLimits,
+          c.on2->checked() && !c.on1->checked()};
+}
+
 }  // namespace
 
+ui::Control* TF_RDR1::reported_rate_selector() const {
+  return reported_stream(*this).selector();
+}
+
+TF_RDR1::RateChoices TF_RDR1::rate_choices() const {
+  RateChoices out{};
+  ReportedStream r = reported_stream(*this);
+  int width = 24;
+  if (!start_width(r.c.bits, &width)) return out;  // the set-up would change nothing
+  out.count = control::kDecimationItems;
+  out.current = decimation_index(r.selector());
+  for (int k = 0; k < out.count; ++k) {
+    // As the selector's change handler leaves it: with both streams on, both show the pick.
+    control::StreamSettings s = settings_of(r.c, width, SB_CLK->value());
+    bool both = s.on1 && s.on2;
+    if (r.second || both) s.index2 = k;
+    if (!r.second || both) s.index1 = k;
+    out.rates[k] = control::per_stream_rate(control::settle_format(s, r.limits));
+  }
+  return out;
+}
+
 void TF_RDR1::usb_stream_setup() {
-  StreamControls c = {L_BitsU, CB_USB1, CB_USB2, C_USB1, C_USB2};
+  StreamControls c = usb_controls(*this);
   Format f;
-  if (!choose_format(c, kUsbLimits, SB_CLK->value(), &f)) return;
+  if (!choose_format(c, control::kUsbLimits, SB_CLK->value(), &f)) return;
   // 4. The whole geometry in one store, whether or not the USB task runs.
   control::g_stream.usb_geometry.store(
       control::pack_usb(control::usb_geometry_for(f.sixteen_bit, f.dual)),
       std::memory_order_release);
   // 5.-8.
   E_USB->set_text(format_rate(f.rate));
-  int32_t sr = sample_rate(f);
+  int32_t sr = control::per_stream_rate(f);
   L_BitsU->caption = f.sixteen_bit ? "16" : "24";
   usb::g_usb_tx.pacing = pacing(f.rate);
   // 9.-10.
@@ -185,11 +190,11 @@ void TF_RDR1::usb_stream_setup() {
 }
 
 void TF_RDR1::lan_stream_setup() {
-  StreamControls c = {L_BitsL, CB_LAN1, CB_LAN2, C_LAN1, C_LAN2};
+  StreamControls c = lan_controls(*this);
   Format f;
-  if (!choose_format(c, kLanLimits, SB_CLK->value(), &f)) return;
+  if (!choose_format(c, control::kLanLimits, SB_CLK->value(), &f)) return;
   E_LAN->set_text(format_rate(f.rate));
-  int32_t sr = sample_rate(f);
+  int32_t sr = control::per_stream_rate(f);
   L_BitsL->caption = f.sixteen_bit ? "16" : "24";
   control::g_stream.lan_pacing = pacing(f.rate);
   plugin::bind_streams();

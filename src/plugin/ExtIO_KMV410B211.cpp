@@ -1,4 +1,4 @@
-// The 21 entry points and the lifecycle they drive.
+// The 21 entry points and the lifecycle they drive, and the optional extensions.
 //
 // Exports that change anything run on the user-interface thread (marshalled there from other
 // host threads); the read-only ones answer on the calling thread. A call from one of our own
@@ -7,6 +7,7 @@
 // export: each body is guarded and falls back to the interface's failure value.
 #include "plugin/ExtIO_KMV410B211.h"
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -29,16 +30,10 @@ namespace plugin {
 
 State g_plugin;
 
-namespace {
-
-constexpr int kLanTaskWaitMs = 1000;
-constexpr int kStartTcpWaitMs = 1500;
-constexpr int kUsbTaskWaitMs = 2000;
-constexpr const char* kCloseCaption = "Close USB";
-
 // Mirror of the panel for the answers given off the user-interface thread.
 void mirror_panel() {
   uint32_t bits = 0;
+  TF_RDR1::RateChoices rates{};
   if (TF_RDR1* f = F_RDR1) {
     bits |= kPanelExists;
     if (f->CB_USB1->checked()) bits |= kBoxUsb1;
@@ -47,9 +42,22 @@ void mirror_panel() {
     if (f->CB_LAN2->checked()) bits |= kBoxLan2;
     if (f->CB_Locked->checked()) bits |= kBoxLocked;
     if (f->RB_Csep->checked()) bits |= kModeSeparate;
+    rates = f->rate_choices();
   }
+  static_assert(kOfferedRates == control::kDecimationItems);
+  for (int i = 0; i < kOfferedRates; ++i) {
+    g_plugin.offered_rates[i].store(i < rates.count ? rates.rates[i] : 0);
+  }
+  g_plugin.offered_rate_index.store(rates.count > 0 ? rates.current : -1);
   g_plugin.panel.store(bits);
 }
+
+namespace {
+
+constexpr int kLanTaskWaitMs = 1000;
+constexpr int kStartTcpWaitMs = 1500;
+constexpr int kUsbTaskWaitMs = 2000;
+constexpr const char* kCloseCaption = "Close USB";
 
 // The body on the user-interface thread: directly when already there, else marshalled.
 template <class R, class F>
@@ -595,6 +603,70 @@ int32_t EXTIO_CALL SetAttenuators(int32_t index) {
     return 0;
   }
   return on_ui(int32_t{-1}, body);
+}
+
+// ---- Extensions ----
+
+namespace {
+
+// The share of a rate a host should treat as clean: the decimation filters roll off towards the
+// band edges.
+constexpr double kUsableBandwidth = 0.8;
+
+bool valid_rate_index(int32_t idx) {
+  return static_cast<uint32_t>(idx) < static_cast<uint32_t>(kOfferedRates);
+}
+
+// Rates are offered only with a panel whose set-up can deliver them.
+bool rates_offered() {
+  return (g_plugin.panel.load() & kPanelExists) && g_plugin.offered_rate_index.load() >= 0;
+}
+
+// As the user picks a decimation: the selector's index, then its change handler, whose set-up
+// notifies the host of the new rate.
+int32_t set_srate(int32_t idx) {
+  if (!F_RDR1 || g_plugin.open_count.load() == 0 || !rates_offered()) return -1;
+  ui::Control* selector = F_RDR1->reported_rate_selector();
+  if (!selector->enabled || idx >= static_cast<int32_t>(selector->items.size())) return -1;
+  selector->user_select(idx);
+  return 0;
+}
+
+}  // namespace
+
+// The rate getters answer from the mirror, on the calling thread.
+int32_t EXTIO_CALL ExtIoGetSrates(int32_t idx, double* samplerate) {
+  if (!samplerate || !valid_rate_index(idx) || !rates_offered()) return -1;
+  *samplerate = static_cast<double>(g_plugin.offered_rates[idx].load());
+  return 0;
+}
+
+int32_t EXTIO_CALL ExtIoGetActualSrateIdx() {
+  return rates_offered() ? g_plugin.offered_rate_index.load() : -1;
+}
+
+int32_t EXTIO_CALL ExtIoSetSrate(int32_t idx) {
+  if (!valid_rate_index(idx)) return -1;
+  if (tasks::on_worker_thread()) {
+    if (g_plugin.open_count.load() == 0 || !rates_offered()) return -1;
+    hand_over([idx] { set_srate(idx); });
+    return 0;
+  }
+  return on_ui(int32_t{-1}, [idx] { return set_srate(idx); });
+}
+
+int32_t EXTIO_CALL ExtIoGetBandwidth(int32_t srate_idx) {
+  if (!valid_rate_index(srate_idx) || !rates_offered()) return -1;
+  return static_cast<int32_t>(
+      std::lround(g_plugin.offered_rates[srate_idx].load() * kUsableBandwidth));
+}
+
+// One range: the LO limits of SetHWLO64.
+int32_t EXTIO_CALL ExtIoGetFreqRanges(int32_t idx, int32_t* freq_low, int32_t* freq_high) {
+  if (idx != 0 || !freq_low || !freq_high) return -1;
+  *freq_low = static_cast<int32_t>(kLoMin);
+  *freq_high = static_cast<int32_t>(kLoMax);
+  return 0;
 }
 
 // Library unload, or the end of the process. The library is going away: whatever the open count,

@@ -1,4 +1,5 @@
-// The 21 entry points of the ExtIO host interface, as a host sees them.
+// The 21 entry points of the ExtIO host interface, as a host sees them, and the optional
+// extensions that hosts such as HDSDR use when present.
 //
 // bool is one byte, "long" of the interface is a 32-bit signed integer on every platform and
 // 64-bit values are signed. 32-bit Windows uses __stdcall with undecorated export names (the
@@ -44,6 +45,15 @@ EXTIO_EXPORT int32_t EXTIO_CALL GetAttenuators(int32_t index, float* attenuation
 EXTIO_EXPORT int32_t EXTIO_CALL GetActualAttIdx();
 EXTIO_EXPORT int32_t EXTIO_CALL SetAttenuators(int32_t index);
 
+// Extensions: the sample rates a host may offer (one per decimation item of the reported
+// stream), picking one, its usable bandwidth, and the LO range. -1 for bad input.
+EXTIO_EXPORT int32_t EXTIO_CALL ExtIoGetSrates(int32_t idx, double* samplerate);
+EXTIO_EXPORT int32_t EXTIO_CALL ExtIoGetActualSrateIdx();
+EXTIO_EXPORT int32_t EXTIO_CALL ExtIoSetSrate(int32_t idx);
+EXTIO_EXPORT int32_t EXTIO_CALL ExtIoGetBandwidth(int32_t srate_idx);
+EXTIO_EXPORT int32_t EXTIO_CALL ExtIoGetFreqRanges(int32_t idx, int32_t* freq_low,
+                                                   int32_t* freq_high);
+
 // Names a host looks up, in the order above. A host cannot work without InitHW, OpenHW, StartHW,
 // StopHW, CloseHW, SetHWLO, GetStatus and SetCallback; the others are optional.
 inline constexpr const char* kExtIONames[21] = {
@@ -52,3 +62,8 @@ inline constexpr const char* kExtIONames[21] = {
     "GetHWSR",       "GetStatus",   "TuneChanged",  "SetCallback",    "ShowGUI",
     "HideGUI",       "VersionInfo", "ExtIoSDRInfo", "GetAttenuators", "GetActualAttIdx",
     "SetAttenuators"};
+
+// The extensions' names; a host uses each one only when it is exported.
+inline constexpr const char* kExtIOExtensionNames[5] = {"ExtIoGetSrates", "ExtIoGetActualSrateIdx",
+                                                        "ExtIoSetSrate", "ExtIoGetBandwidth",
+                                                        "ExtIoGetFreqRanges"};

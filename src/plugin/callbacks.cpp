@@ -97,6 +97,8 @@ void notify_acknowledged(int slot, std::atomic<int32_t>& flag, std::atomic<int32
   wait_for_ack(flag);
   flag.store(1);
   selector.store(value);
+  // A host answering a new rate asks for the rate list too: it must follow the selector.
+  if (code == kSampleRateChanged) mirror_panel();
   cb(-1, code, 0.0f, nullptr);
 }
 

@@ -20,6 +20,7 @@ constexpr int32_t kMinReportedRate = 41000;
 constexpr int64_t kLoMin = 100000;
 constexpr int64_t kLoMax = 250000000;
 constexpr int kAttenuatorSteps = 36;  // positions 0..35 give +7 .. -28 dB
+constexpr int kOfferedRates = 6;      // one per decimation item
 
 struct State {
   // Lifecycle.
@@ -39,6 +40,10 @@ struct State {
   std::atomic<int32_t> lo_selector{kChannel1Lo};
   std::atomic<int32_t> sr_ack{0}, lo_ack{0};  // host has not read the notified rate / LO yet
   std::atomic<float> host_att{0.0f};          // TB_Att1 position after its last command
+  // The rates offered to the host (Hz) and the index of the current one, -1 when none are
+  // offered. Written with the panel mirror, and before every rate notification.
+  std::atomic<int32_t> offered_rates[kOfferedRates] = {};
+  std::atomic<int32_t> offered_rate_index{-1};
 
   // Set while the library is being unloaded: no thread joins, no waits, no message boxes.
   std::atomic<bool> detaching{false};
@@ -73,6 +78,9 @@ inline int32_t reported_rate() {
 inline int64_t reported_lo() {
   return g_plugin.lo_selector.load() == kChannel2Lo ? g_plugin.lo2.load() : g_plugin.lo1.load();
 }
+
+// Refresh what other threads may read of the panel (user-interface thread).
+void mirror_panel();
 
 // True when a pumping wait should end at once (teardown pending or library unloading).
 inline bool waits_cancelled() {

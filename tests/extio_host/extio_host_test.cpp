@@ -44,6 +44,9 @@ TEST(PluginLibrary, FindsAllTwentyOneNamesOfThePlugin) {
   EXPECT_EQ(lib.missing_optional(), Names{});
   const auto& e = lib.entry();
   EXPECT_TRUE(e.StartHW64 && e.SetHWLO64 && e.GetHWLO64 && e.SetAttenuators && e.ExtIoSDRInfo);
+  EXPECT_EQ(lib.missing_extensions(), Names{});
+  EXPECT_TRUE(e.ExtIoGetSrates && e.ExtIoGetActualSrateIdx && e.ExtIoSetSrate &&
+              e.ExtIoGetBandwidth && e.ExtIoGetFreqRanges);
 
   char name[16] = {};
   char model[16] = {};
@@ -75,6 +78,8 @@ TEST(PluginLibrary, SortsAbsentNamesIntoMandatoryAndOptional) {
                    "ShowGUI", "HideGUI", "VersionInfo", "ExtIoSDRInfo", "GetAttenuators",
                    "GetActualAttIdx", "SetAttenuators"}));
   EXPECT_EQ(minimal.entry().GetHWLO64, nullptr);
+  EXPECT_EQ(minimal.missing_extensions().size(), 5u);  // tolerated like any optional name
+  EXPECT_EQ(minimal.entry().ExtIoSetSrate, nullptr);
 }
 
 TEST(PluginLibrary, LoaderFailuresAndReloads) {
@@ -142,6 +147,7 @@ TEST(ExtioHost, ReportsWhatInitHWSaysForThePluginBesideIt) {
   EXPECT_NE(r.output.find("name:  \"KMV410\""), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("model: \"KMV410B2\""), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("type:  5"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("LO range: 100000 .. 250000000 Hz"), std::string::npos) << r.output;
 }
 
 TEST(ExtioHost, ExitStatusTellsWhatWentWrong) {

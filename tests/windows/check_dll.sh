@@ -1,7 +1,8 @@
 #!/bin/sh
-# Checks a plug-in DLL from its PE tables: it exports exactly the 21 host names, undecorated,
-# and imports only DLLs that every Windows system has (the runtime is linked in statically);
-# with ARCH (i686 or x86_64), also that it is built for that machine. Needs no Wine.
+# Checks a plug-in DLL from its PE tables: it exports exactly the 21 host names and the 5
+# optional extensions, undecorated, and imports only DLLs that every Windows system has (the
+# runtime is linked in statically); with ARCH (i686 or x86_64), also that it is built for that
+# machine. Needs no Wine.
 # Usage: check_dll.sh DLL [ARCH]
 set -eu
 dll=$1
@@ -12,7 +13,9 @@ dump=$($objdump -p "$dll")
 expected="CloseHW ExtIoSDRInfo GetActualAttIdx GetAttenuators GetHWLO GetHWLO64 GetHWSR GetStatus
 HideGUI InitHW OpenHW SetAttenuators SetCallback SetHWLO SetHWLO64 ShowGUI StartHW StartHW64
 StopHW TuneChanged VersionInfo"
-expected=$(printf '%s\n' $expected | sort)
+extensions="ExtIoGetActualSrateIdx ExtIoGetBandwidth ExtIoGetFreqRanges ExtIoGetSrates
+ExtIoSetSrate"
+expected=$(printf '%s\n' $expected $extensions | sort)
 
 # Export names: the lines after "[Ordinal/Name Pointer] Table" up to the next blank line.
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on&&/^$/{on=0} on{print $NF}' | sort)
@@ -34,13 +37,13 @@ if [ -n "$arch" ]; then
   fi
 fi
 if [ "$exports" != "$expected" ]; then
-  echo "FAIL: exports differ from the 21 names"
+  echo "FAIL: exports differ from the 21 names and the 5 extensions"
   printf '%s\n' "$exports" >"${TMPDIR:-/tmp}/check_dll.$$"
   printf '%s\n' "$expected" | diff - "${TMPDIR:-/tmp}/check_dll.$$" | sed 's/^/  /' || true
   rm -f "${TMPDIR:-/tmp}/check_dll.$$"
   status=1
 else
-  echo "ok: exports are exactly the 21 names"
+  echo "ok: exports are exactly the 21 names and the 5 extensions"
 fi
 
 system="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll ws2_32.dll advapi32.dll

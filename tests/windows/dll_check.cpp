@@ -1,6 +1,7 @@
 // Loads the plug-in DLL the way a Windows SDR host does and checks what every host relies on
-// first: all 21 names, InitHW, GetAttenuators and GetHWSR; with --unload, that unloading it
-// leaves nothing behind that calls into it. Opens nothing. Exit 0 = all good.
+// first: all 21 names and the extensions, InitHW, GetAttenuators, GetHWSR and what the
+// extensions answer before an open; with --unload, that unloading it leaves nothing behind that
+// calls into it. Opens nothing. Exit 0 = all good.
 #include <windows.h>
 
 #include <algorithm>
@@ -89,9 +90,19 @@ int main(int argc, char** argv) {
     found += present ? 1 : 0;
   }
   check(found == 21, "all 21 entry points found by name");
+  found = 0;
+  for (const char* name : kExtIOExtensionNames) {
+    bool present = GetProcAddress(dll, name) != nullptr;
+    if (!present) std::printf("FAIL: %s not exported\n", name);
+    found += present ? 1 : 0;
+  }
+  check(found == 5, "all 5 extensions found by name");
   // A decorated __stdcall name would mean the host's by-name lookup only works by luck.
   check(GetProcAddress(dll, "InitHW@12") == nullptr && GetProcAddress(dll, "_InitHW@12") == nullptr,
         "no decorated names");
+  check(GetProcAddress(dll, "ExtIoGetFreqRanges@12") == nullptr &&
+            GetProcAddress(dll, "_ExtIoGetFreqRanges@12") == nullptr,
+        "no decorated extension names");
 
   auto init = lookup<decltype(&InitHW)>(dll, "InitHW");
   auto get_att = lookup<decltype(&GetAttenuators)>(dll, "GetAttenuators");
@@ -124,6 +135,24 @@ int main(int argc, char** argv) {
   check(get_att(-1, &att) == -1 && att == untouched, "GetAttenuators(-1) is -1, writes nothing");
 
   check(get_sr() == 7812500, "GetHWSR gives 7812500");
+
+  // Before an open: no rates to offer, nothing to pick; the LO range needs no receiver.
+  auto get_srates = lookup<decltype(&ExtIoGetSrates)>(dll, "ExtIoGetSrates");
+  auto get_index = lookup<decltype(&ExtIoGetActualSrateIdx)>(dll, "ExtIoGetActualSrateIdx");
+  auto set_srate = lookup<decltype(&ExtIoSetSrate)>(dll, "ExtIoSetSrate");
+  auto get_ranges = lookup<decltype(&ExtIoGetFreqRanges)>(dll, "ExtIoGetFreqRanges");
+  if (get_srates && get_index && set_srate && get_ranges) {
+    double rate = -7;
+    check(get_srates(0, &rate) == -1 && rate == -7, "ExtIoGetSrates(0) is -1 before an open");
+    check(get_index() == -1 && set_srate(0) == -1, "no current rate and no pick before an open");
+    int32_t low = -1, high = -1;
+    check(get_ranges(0, &low, &high) == 0 && low == 100000 && high == 250000000,
+          "ExtIoGetFreqRanges(0) gives 100000 .. 250000000");
+    low = high = -1;
+    check(get_ranges(1, &low, &high) == -1 && get_ranges(0, nullptr, &high) == -1 && low == -1 &&
+              high == -1,
+          "ExtIoGetFreqRanges: one range only, no null pointers, nothing written");
+  }
 
   FreeLibrary(dll);
   std::printf("%s\n", failures == 0 ? "PASS" : "FAILED");

@@ -5,6 +5,8 @@
 //   callback  exports and then CloseHW from inside the sample callback
 //   unload    FreeLibrary while streaming, without CloseHW, then load and stream again
 //   exit      return from main while streaming, without CloseHW (the settings file is written)
+//   rates     the rate list, a pick from this thread and one from inside the sample callback,
+//             each reaching the simulator and told with 100; bad picks change nothing
 #include <windows.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "kmvsim.h"
 #include "plugin/ExtIO_KMV410B211.h"
 
 namespace {
@@ -33,9 +36,29 @@ std::string beside_this_program(const char* file) {
   return (cut == std::string::npos ? std::string() : s.substr(0, cut + 1)) + file;
 }
 
-void host_callback(int32_t count, int32_t, float, void*) {
-  if (count < 0) return;
+// Mode rates: notifications 100 with the rate read back, and one pick from a sample callback.
+decltype(&GetHWSR) g_read_rate = nullptr;
+std::atomic<int> g_rate_notes{0};
+std::atomic<int32_t> g_noted_rate{0};
+decltype(&ExtIoSetSrate) g_pick = nullptr;
+std::atomic<int32_t> g_pick_in_block{-1};
+std::atomic<long long> g_pick_ms{-1};
+
+void host_callback(int32_t count, int32_t status, float, void*) {
+  if (count < 0) {
+    if (status == 100 && g_read_rate) {
+      g_noted_rate = g_read_rate();
+      ++g_rate_notes;
+    }
+    return;
+  }
   ++g_blocks;
+  int32_t pick = g_pick_in_block.exchange(-1);
+  if (pick >= 0) {
+    ULONGLONG start = GetTickCount64();
+    g_pick(pick);
+    g_pick_ms = static_cast<long long>(GetTickCount64() - start);
+  }
   if (g_closed.load()) ++g_after_close;
   if (g_get_lo) {
     ULONGLONG start = GetTickCount64();
@@ -99,16 +122,101 @@ int fail(const char* what) {
   return 1;
 }
 
+KMVSIM_State sim_state(HMODULE sim) {
+  KMVSIM_State s{};
+  s.size = sizeof s;
+  auto get = reinterpret_cast<decltype(&KMVSIM_GetState)>(
+      reinterpret_cast<void*>(GetProcAddress(sim, "KMVSIM_GetState")));
+  if (get) get(&s);
+  return s;
+}
+
+// The receiver streams at the rate of list entry k.
+bool receiver_at(HMODULE sim, int32_t k, double rate) {
+  return pump_until(3000, [&] {
+    KMVSIM_State s = sim_state(sim);
+    return (s.usb_format & 0x07) == uint32_t(k) && s.stream_rate == rate;
+  });
+}
+
+int check_rates(Plugin& p, HMODULE sim) {
+  auto get_srates = p.get<decltype(&ExtIoGetSrates)>("ExtIoGetSrates");
+  auto get_index = p.get<decltype(&ExtIoGetActualSrateIdx)>("ExtIoGetActualSrateIdx");
+  auto get_bandwidth = p.get<decltype(&ExtIoGetBandwidth)>("ExtIoGetBandwidth");
+  auto get_ranges = p.get<decltype(&ExtIoGetFreqRanges)>("ExtIoGetFreqRanges");
+  g_pick = p.get<decltype(&ExtIoSetSrate)>("ExtIoSetSrate");
+  g_read_rate = p.get<decltype(&GetHWSR)>("GetHWSR");
+  if (!get_srates || !get_index || !get_bandwidth || !get_ranges || !g_pick) {
+    return fail("extensions missing");
+  }
+  // The receiver's clock confirmation runs the set-ups once more: let it pass.
+  for (int i = 0, seen = -1; i < 10 && seen != g_rate_notes.load(); ++i) {
+    seen = g_rate_notes.load();
+    pump_until(600, [] { return false; });
+  }
+  // 125 MHz over 2 .. 64.
+  const double want[6] = {62500000, 31250000, 15625000, 7812500, 3906250, 1953125};
+  double list[6] = {};
+  for (int i = 0; i < 6; ++i) {
+    if (get_srates(i, &list[i]) != 0 || list[i] != want[i]) return fail("rate list");
+  }
+  double r = -7;
+  if (get_srates(6, &r) != -1 || r != -7) return fail("a seventh rate");
+  if (get_index() != 3) return fail("current rate index");
+
+  // From the host's thread, which is the plug-in's user-interface thread: 100 before it returns.
+  int notes = g_rate_notes.load();
+  if (g_pick(1) != 0) return fail("ExtIoSetSrate(1)");
+  if (g_rate_notes.load() <= notes || g_noted_rate.load() != 31250000) return fail("no 100");
+  if (get_index() != 1 || g_read_rate() != 31250000) return fail("index or rate after the pick");
+  if (!receiver_at(sim, 1, list[1])) return fail("the receiver did not get decimation 4");
+  if (get_bandwidth(1) != 25000000) return fail("bandwidth");
+
+  // Bad input changes nothing.
+  notes = g_rate_notes.load();
+  int32_t low = -1, high = -1;
+  if (g_pick(6) != -1 || g_pick(-1) != -1 || get_srates(0, nullptr) != -1 ||
+      get_bandwidth(-1) != -1 || get_ranges(1, &low, &high) != -1 ||
+      get_ranges(0, nullptr, &high) != -1 || low != -1 || high != -1) {
+    return fail("bad input accepted");
+  }
+  if (get_ranges(0, &low, &high) != 0 || low != 100000 || high != 250000000) {
+    return fail("LO range");
+  }
+  pump_until(300, [] { return false; });
+  if (g_rate_notes.load() != notes || get_index() != 1) return fail("bad input changed things");
+
+  // From inside the sample callback: handed over, the callback does not wait.
+  notes = g_rate_notes.load();
+  g_pick_in_block = 4;
+  if (!pump_until(3000, [] { return g_pick_ms.load() >= 0; })) return fail("no pick from a block");
+  std::printf("ExtIoSetSrate from the sample callback: %lld ms\n", g_pick_ms.load());
+  if (g_pick_ms.load() > 100) return fail("the pick waited");
+  if (!receiver_at(sim, 4, list[4])) return fail("the receiver did not get decimation 32");
+  if (!pump_until(3000, [&] { return g_rate_notes.load() > notes; }) ||
+      g_noted_rate.load() != 3906250) {
+    return fail("no 100 after the pick from a block");
+  }
+  int seen = g_blocks.load();
+  if (!pump_until(5000, [&] { return g_blocks.load() >= seen + 3; })) return fail("no blocks");
+  g_close();
+  FreeLibrary(p.dll);
+  std::printf("PASS\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  if (argc != 2) return fail("usage: habits_host_win callback|unload|exit");
+  if (argc != 2) return fail("usage: habits_host_win callback|unload|exit|rates");
   std::string mode = argv[1];
-  if (!LoadLibraryA(beside_this_program("sim\\FTD3XX.dll").c_str())) return fail("no simulator");
+  HMODULE sim = LoadLibraryA(beside_this_program("sim\\FTD3XX.dll").c_str());
+  if (!sim) return fail("no simulator");
   Plugin p;
   if (!p.load()) return fail("cannot load the plug-in");
   if (!p.stream()) return fail("no blocks");
+  if (mode == "rates") return check_rates(p, sim);
 
   if (mode == "callback") {
     g_get_lo = p.get<decltype(g_get_lo)>("GetHWLO64");

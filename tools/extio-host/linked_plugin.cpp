@@ -78,6 +78,11 @@ EntryPoints linked_entry_points() {
   e.GetAttenuators = &::GetAttenuators;
   e.GetActualAttIdx = &::GetActualAttIdx;
   e.SetAttenuators = &::SetAttenuators;
+  e.ExtIoGetSrates = &::ExtIoGetSrates;
+  e.ExtIoGetActualSrateIdx = &::ExtIoGetActualSrateIdx;
+  e.ExtIoSetSrate = &::ExtIoSetSrate;
+  e.ExtIoGetBandwidth = &::ExtIoGetBandwidth;
+  e.ExtIoGetFreqRanges = &::ExtIoGetFreqRanges;
   return e;
 }
 

@@ -31,6 +31,11 @@ int report_init(const PluginLibrary& lib) {
   std::printf("  name:  \"%s\"\n", name);
   std::printf("  model: \"%s\"\n", model);
   std::printf("  type:  %d%s\n", static_cast<int>(type), type == 5 ? " (24-bit signed I/Q)" : "");
+  // The rate list needs an open receiver (a session prints it); the LO range does not.
+  int32_t low = 0, high = 0;
+  if (lib.entry().ExtIoGetFreqRanges && lib.entry().ExtIoGetFreqRanges(0, &low, &high) == 0) {
+    std::printf("  LO range: %d .. %d Hz\n", static_cast<int>(low), static_cast<int>(high));
+  }
   return ok ? 0 : 1;
 }
 
@@ -78,6 +83,9 @@ int main(int argc, char** argv) {
   std::printf("plug-in: %s\n", path.c_str());
   if (!lib.missing_optional().empty()) {
     std::printf("optional entry points absent: %s\n", join(lib.missing_optional()).c_str());
+  }
+  if (!lib.missing_extensions().empty()) {
+    std::printf("extensions absent: %s\n", join(lib.missing_extensions()).c_str());
   }
   if (!lib.missing_mandatory().empty()) {
     std::fprintf(stderr, "extio-host: mandatory entry points missing: %s\n",

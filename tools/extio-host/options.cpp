@@ -10,7 +10,8 @@ const char* usage_text() {
   return "Usage: extio-host [--plugin PATH] [--sim usb|lan [--udp]] [--blocks N | --seconds S]\n"
          "                  [--out FILE.wav]"
          "\n"
-         "                  [--freq HZ] [--att N] [--tune HZ] [--pattern] [--settings-dir DIR]\n"
+         "                  [--freq HZ] [--att N] [--rate I] [--tune HZ] [--pattern]\n"
+         "                  [--settings-dir DIR]\n"
          "\n"
          "Loads an ExtIO plug-in the way an SDR host does (dynamic loader, entry points by name)\n"
          "and prints what InitHW reports. With a streaming option it runs a session like a host:\n"
@@ -35,6 +36,8 @@ const char* usage_text() {
          "  --out FILE.wav      record I (left) and Q (right) as 24-bit WAV at the reported rate\n"
          "  --freq HZ           LO for StartHW64 (default 7000000)\n"
          "  --att N             SetAttenuators(N) after the open\n"
+         "  --rate I            ExtIoSetSrate(I) after the open: entry I of the rate list,\n"
+         "                      which the session prints after the open (rates: ...)\n"
          "  --tune HZ           TuneChanged(HZ) after the start\n"
          "  --settings-dir DIR  keep the plug-in's settings file in DIR (default: a private\n"
          "                      folder, so your own settings file is left alone)\n"
@@ -79,12 +82,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     } else if (arg == "--pattern") {
       options.pattern = true;
     } else if (arg == "--blocks" || arg == "--seconds" || arg == "--freq" || arg == "--att" ||
-               arg == "--tune") {
+               arg == "--rate" || arg == "--tune") {
       std::string v;
       if (!value(v)) return false;
       // Bounded so that the conversions below are defined; only --seconds takes a fraction.
       bool whole = arg != "--seconds";
-      double most = arg == "--att" ? 1000 : arg == "--seconds" ? 1e7 : 1e12;
+      double most = arg == "--att" || arg == "--rate" ? 1000 : arg == "--seconds" ? 1e7 : 1e12;
       char* end = nullptr;
       double d = std::strtod(v.c_str(), &end);
       if (v.empty() || *end != '\0' || !(d >= 0 && d <= most) || (whole && d != std::floor(d))) {
@@ -97,6 +100,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       if (arg == "--seconds") options.seconds = d;
       if (arg == "--freq") options.freq = int64_t(d);
       if (arg == "--att") options.att = int(d);
+      if (arg == "--rate") options.rate_index = int(d);
       if (arg == "--tune") options.tune = int64_t(d);
       options.stream = true;
     } else if (arg == "--out") {

@@ -21,6 +21,7 @@ struct Options {
   std::string out;           // WAV file, empty: none
   int64_t freq = 7000000;    // LO handed to StartHW64, Hz
   int att = -1;              // SetAttenuators index, -1: leave
+  int rate_index = -1;       // ExtIoSetSrate index after the open, -1: leave
   int64_t tune = -1;         // TuneChanged frequency, -1: none
   std::string settings_dir;  // working directory for the settings file; empty: a private one
   std::string firmware;      // --firmware FILE: an update run against the simulator

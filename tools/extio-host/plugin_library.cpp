@@ -96,6 +96,18 @@ bool PluginLibrary::load(const std::string& path) {
   bind(addresses[18], e.GetAttenuators);
   bind(addresses[19], e.GetActualAttIdx);
   bind(addresses[20], e.SetAttenuators);
+
+  void* extensions[5];
+  for (int i = 0; i < 5; ++i) {
+    extensions[i] = symbol(kExtIOExtensionNames[i]);
+    if (!extensions[i]) missing_extensions_.push_back(kExtIOExtensionNames[i]);
+  }
+  // Same order as kExtIOExtensionNames.
+  bind(extensions[0], e.ExtIoGetSrates);
+  bind(extensions[1], e.ExtIoGetActualSrateIdx);
+  bind(extensions[2], e.ExtIoSetSrate);
+  bind(extensions[3], e.ExtIoGetBandwidth);
+  bind(extensions[4], e.ExtIoGetFreqRanges);
   return true;
 }
 
@@ -111,6 +123,7 @@ void PluginLibrary::unload() {
   entry_ = EntryPoints{};
   missing_mandatory_.clear();
   missing_optional_.clear();
+  missing_extensions_.clear();
 }
 
 void* PluginLibrary::symbol(const char* name) const {

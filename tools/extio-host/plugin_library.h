@@ -33,6 +33,12 @@ struct EntryPoints {
   decltype(&::GetAttenuators) GetAttenuators = nullptr;
   decltype(&::GetActualAttIdx) GetActualAttIdx = nullptr;
   decltype(&::SetAttenuators) SetAttenuators = nullptr;
+  // Extensions, used only when present.
+  decltype(&::ExtIoGetSrates) ExtIoGetSrates = nullptr;
+  decltype(&::ExtIoGetActualSrateIdx) ExtIoGetActualSrateIdx = nullptr;
+  decltype(&::ExtIoSetSrate) ExtIoSetSrate = nullptr;
+  decltype(&::ExtIoGetBandwidth) ExtIoGetBandwidth = nullptr;
+  decltype(&::ExtIoGetFreqRanges) ExtIoGetFreqRanges = nullptr;
 };
 
 // Without these a host cannot drive a receiver at all.
@@ -48,8 +54,9 @@ class PluginLibrary {
   PluginLibrary(const PluginLibrary&) = delete;
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-  // Load the library and look up the 21 names. False when the loader fails (error() says why);
-  // a library that loads but lacks names still returns true: see missing_mandatory().
+  // Load the library and look up the 21 names and the extensions. False when the loader fails
+  // (error() says why); a library that loads but lacks names still returns true: see
+  // missing_mandatory().
   bool load(const std::string& path);
   // Unload (also done by the destructor).
   void unload();
@@ -60,6 +67,7 @@ class PluginLibrary {
   // Names not found, in the interface's order.
   const std::vector<std::string>& missing_mandatory() const { return missing_mandatory_; }
   const std::vector<std::string>& missing_optional() const { return missing_optional_; }
+  const std::vector<std::string>& missing_extensions() const { return missing_extensions_; }
   bool usable() const { return loaded() && missing_mandatory_.empty(); }
 
  private:
@@ -70,6 +78,7 @@ class PluginLibrary {
   EntryPoints entry_;
   std::vector<std::string> missing_mandatory_;
   std::vector<std::string> missing_optional_;
+  std::vector<std::string> missing_extensions_;
 };
 
 // The plug-in that ships beside this program: libExtIO_KMV410B211.so (ExtIO_KMV410B211.dll on

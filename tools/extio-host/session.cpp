@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -123,6 +124,21 @@ class WorkingDirectory {
   std::filesystem::path original_, temp_;
 };
 
+// The rates the plug-in offers, as a host's rate menu shows them, the current one in brackets.
+void print_rates(const EntryPoints& e) {
+  if (!e.ExtIoGetSrates) return;
+  int32_t current = e.ExtIoGetActualSrateIdx ? e.ExtIoGetActualSrateIdx() : -1;
+  std::string line;
+  double rate = 0;
+  // A host asks until the plug-in says -1; a list of more than a few dozen would be a fault.
+  for (int32_t i = 0; i < 64 && e.ExtIoGetSrates(i, &rate) == 0; ++i) {
+    char r[64];
+    std::snprintf(r, sizeof r, i == current ? " [%.0f]" : " %.0f", rate);
+    line += r;
+  }
+  if (!line.empty()) std::printf("rates:%s\n", line.c_str());
+}
+
 }  // namespace
 
 void wait_pumping(int ms) {
@@ -171,6 +187,13 @@ int run_session(const EntryPoints& e, const Options& o, const SessionHooks& hook
     wait_pumping(150);
     e.SetAttenuators(o.att);
   }
+  if (o.rate_index >= 0) {
+    if (!e.ExtIoSetSrate || e.ExtIoSetSrate(o.rate_index) != 0) {
+      std::fprintf(stderr, "extio-host: no rate %d to pick\n", o.rate_index);
+    }
+  }
+  print_rates(e);
+  std::fflush(stdout);
   if (hooks.before_start && !hooks.before_start()) {
     e.CloseHW();
     g_host = nullptr;
