@@ -46,10 +46,10 @@ int32_t s24(const uint8_t* p) {
   return (v ^ 0x800000) - 0x800000;
 }
 
-// Every sample of a recording of `blocks` blocks follows the simulator's pattern without a gap,
-// from wherever in the pattern it starts; unless `whole`, gaps between blocks are allowed.
-void expect_pattern_recording(const std::filesystem::path& wav, uint64_t blocks,
-                              bool whole = true) {
+// Every sample of a recording of `blocks` blocks follows the simulator's pattern, from wherever
+// in the pattern it starts. Gaps are allowed only every `run` samples (0: none): between host
+// blocks where frames were lost, between the receiver's 4 KB blocks where it dropped some.
+void expect_pattern_recording(const std::filesystem::path& wav, uint64_t blocks, uint64_t run = 0) {
   std::ifstream in(wav, std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
   ASSERT_EQ(bytes.size(), 44u + blocks * 130560u * 6u);
@@ -64,7 +64,7 @@ void expect_pattern_recording(const std::filesystem::path& wav, uint64_t blocks,
   size_t bad = 0;
   for (uint64_t k = 0; k < blocks * 130560u; ++k) {
     int32_t i = s24(data + 6 * k), q = s24(data + 6 * k + 3);
-    if (!whole && k % 130560u == 0) n0 = (uint32_t(i) & 0xFFFFFF) - k;
+    if (run && k % run == 0) n0 = (uint32_t(i) & 0xFFFFFF) - k;
     if (i != KMVSIM_PatternI(0, n0 + k, 24) || q != KMVSIM_PatternQ(0, n0 + k, 24)) {
       if (bad++ < 5) ADD_FAILURE() << "sample " << k << ": " << i << ", " << q;
     }
@@ -79,10 +79,11 @@ TEST(ExtioHostStream, EverySampleOfTheRecordingIsTheReceiversPattern) {
   EXPECT_EQ(field(r.out, "blocks"), "6");
   EXPECT_EQ(field(r.out, "samples"), std::to_string(6 * 130560));
   EXPECT_EQ(field(r.out, "rate"), "7812500");  // 125 MHz / 16, the design decimation
-  // The receiver may drop blocks while the open's settings reach it; the recording itself is
-  // checked sample by sample.
-  EXPECT_FALSE(field(r.out, "lost").empty());
-  expect_pattern_recording(wav, 6);
+  // The receiver may drop 4 KB blocks while the open's settings reach it, or when a loaded
+  // machine reads late; they are counted, and the rest is checked sample by sample.
+  std::string lost = field(r.out, "lost");
+  ASSERT_FALSE(lost.empty());
+  expect_pattern_recording(wav, 6, lost == "0" ? 0 : 4080 / 6);
   std::filesystem::remove(wav);
 }
 
@@ -121,7 +122,7 @@ TEST(ExtioHostStream, OverTheLanBothTransportsRecordThePatternWithoutLoss) {
       EXPECT_EQ(datagrams, 0u) << r.out;
     }
     EXPECT_GE(lan_count(r.out, "frames"), 12u);
-    expect_pattern_recording(wav, 12, kFullSpeed);
+    expect_pattern_recording(wav, 12, kFullSpeed ? 0 : 130560);
     std::filesystem::remove(wav);
   }
 }
