@@ -66,7 +66,8 @@ class Task {
   void exit();
   void leave_stale();
   void body();
-  void process(int k, const control::UsbGeometry& geo);
+  void process(int& k, const control::UsbGeometry& geo);
+  void requeue(int& k, const control::UsbGeometry& geo);
 
   uint32_t generation_;
   bridge::Handle h_ = nullptr;
@@ -99,7 +100,17 @@ void Task::end_transfers() {
   bridge::release_overlapped(h_, &g_usb_tx.write_record);
 }
 
-void Task::process(int k, const control::UsbGeometry& geo) {
+// Queues read k again and moves on to the next.
+void Task::requeue(int& k, const control::UsbGeometry& geo) {
+  g_read_counts[k] = 0;
+  bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
+                       &g_read_counts[k], &g_read_records[k]);
+  k = (k + 1) % kReadTransfers;
+}
+
+// Converts, counts and takes the replies of transfer k, then queues its read again before the
+// host's callbacks: the host may take as long as eight queued transfers last, not seven.
+void Task::process(int& k, const control::UsbGeometry& geo) {
   const uint8_t* buf = g_read_buffers[k];
   const bool streaming = plugin::g_plugin.usb_streaming.load() != 0;
   g_batch.count = 0;
@@ -123,6 +134,7 @@ void Task::process(int k, const control::UsbGeometry& geo) {
   g_link.last_reply_tag.store(last_tag, std::memory_order_relaxed);
   g_usb_counters.packets.store(packets, std::memory_order_relaxed);
   if (lost) g_usb_counters.lost.fetch_add(lost, std::memory_order_relaxed);
+  requeue(k, geo);
   if (streaming) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
   if (stale()) return;
   usb_drain(g_batch);
@@ -242,13 +254,10 @@ void Task::body() {
       if (count == geo.transfer_bytes()) {
         process(k, geo);
         if (stale()) return;
-      } else if (g_usb_counters.packets.load() >= 3) {
-        g_usb_counters.lost.fetch_add(geo.blocks);
+      } else {
+        if (g_usb_counters.packets.load() >= 3) g_usb_counters.lost.fetch_add(geo.blocks);
+        requeue(k, geo);
       }
-      g_read_counts[k] = 0;
-      bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
-                           &g_read_counts[k], &g_read_records[k]);
-      k = (k + 1) % kReadTransfers;
     } catch (...) {
       if (stale()) return;
       if (stop_requested() || g_link.handle.load() != h_) break;
