@@ -239,8 +239,8 @@ bool stalls(const Case& c) {
     extio_host::wait_pumping(2000);
     long long n = g_blocks.load() - b0;
     double busy = n ? double(g_busy_ns.load() - busy0) / double(n) / 1e6 : 0;
-    std::fprintf(stderr, "usb_bench: %s steady %.3f ms: callback %.3f ms, lost %llu\n", c.name,
-                 f * period_ms, busy, static_cast<unsigned long long>(lost_now() - lost0));
+    std::fprintf(stderr, "%s steady %.3f ms: callback %.3f ms, lost %llu\n", c.name, f * period_ms,
+                 busy, static_cast<unsigned long long>(lost_now() - lost0));
     if (lost_now() != lost0) break;
     steady_ok = f * period_ms;
     busy_ok = busy;
