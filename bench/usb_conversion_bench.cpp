@@ -1,7 +1,9 @@
-// USB task conversion per transfer, in the three sample formats: throughput against memcpy of
-// the same bytes, and processing time as a share of real time at the fastest rates.
+// USB task conversion per transfer, in the three sample formats and every instruction-set
+// variant the processor runs: time against memcpy of the host blocks produced, and processing
+// time as a share of real time at the fastest rates. Ratios are medians over the repetitions.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "usb/Usbtask1.h"
+#include "usb/convert.h"
 
 namespace {
 
@@ -17,6 +20,8 @@ struct Buffers {
   std::vector<uint8_t> transfer = std::vector<uint8_t>(usb::kReadBufferBytes);
   std::vector<uint8_t> a = std::vector<uint8_t>(usb::kHostBlockBytes + usb::kOutputSlack);
   std::vector<uint8_t> b = std::vector<uint8_t>(usb::kHostBlockBytes + usb::kOutputSlack);
+  std::vector<uint8_t> src = std::vector<uint8_t>(2 * usb::kHostBlockBytes, 0x5A);
+  std::vector<uint8_t> dst = std::vector<uint8_t>(2 * usb::kHostBlockBytes);
   Buffers() {
     std::mt19937 rng(7);
     for (auto& x : transfer) x = static_cast<uint8_t>(rng());
@@ -31,7 +36,7 @@ struct Mode {
   const char* name;
   uint32_t blocks;
   bool sixteen, dual;
-  double rate;  // fastest per-link sample rate of the mode, samples per second
+  double rate;  // fastest per-stream sample rate of the mode, samples per second
 };
 const Mode kModes[] = {
     {"24bit", 192, false, false, 60e6},
@@ -39,45 +44,45 @@ const Mode kModes[] = {
     {"16bit_dual", 256, true, true, 45e6},  // two streams sharing 90 MS/s
 };
 
-void BM_Convert(benchmark::State& state) {
-  const Mode& m = kModes[state.range(0)];
+void convert(benchmark::State& state, const usb::Converter* c, const Mode* m) {
   Buffers& buf = buffers();
   for (auto _ : state) {
-    usb::convert_transfer(buf.transfer.data(), m.blocks, m.sixteen, m.dual, buf.a.data(),
-                          buf.b.data());
+    usb::convert_transfer_with(*c, buf.transfer.data(), m->blocks, m->sixteen, m->dual,
+                               buf.a.data(), buf.b.data());
     benchmark::DoNotOptimize(buf.a.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(int64_t(state.iterations()) * m.blocks * usb::kBlockBytes);
-  state.SetLabel(m.name);
+  state.SetBytesProcessed(int64_t(state.iterations()) * usb::kHostBlockBytes * (m->dual ? 2 : 1));
 }
-BENCHMARK(BM_Convert)->DenseRange(0, 2);
 
 // memcpy of the host blocks each mode produces (783360 bytes per stream): what the conversion
 // would cost if the receiver sent the host format itself.
-void BM_Memcpy(benchmark::State& state) {
-  const Mode& m = kModes[state.range(0)];
-  size_t out = usb::kHostBlockBytes * (m.dual ? 2 : 1);
-  std::vector<uint8_t> src(out, 0x5A), dst(out);
+void copy(benchmark::State& state, const Mode* m) {
+  Buffers& buf = buffers();
+  size_t out = usb::kHostBlockBytes * (m->dual ? 2 : 1);
   for (auto _ : state) {
-    std::memcpy(dst.data(), src.data(), out);
-    benchmark::DoNotOptimize(dst.data());
+    std::memcpy(buf.dst.data(), buf.src.data(), out);
+    benchmark::DoNotOptimize(buf.dst.data());
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * out);
-  state.SetLabel(m.name);
 }
-BENCHMARK(BM_Memcpy)->DenseRange(0, 2);
 
-// Collects the time per iteration of every run to print the ratios at the end.
+// Collects the CPU time per iteration of every repetition, for medians at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
-  std::map<std::string, double> ns;
+  std::map<std::string, std::vector<double>> ns;
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Iteration) ns[r.benchmark_name()] = r.GetAdjustedCPUTime();
+      if (r.run_type == Run::RT_Iteration) ns[r.run_name.str()].push_back(r.GetAdjustedCPUTime());
     }
     ConsoleReporter::ReportRuns(runs);
+  }
+  double median(const std::string& name) {
+    auto& v = ns[name];
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
   }
 };
 
@@ -85,18 +90,28 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  // Interleaved per mode, so that the memcpy it is compared with runs under the same load.
+  for (const Mode& m : kModes) {
+    benchmark::RegisterBenchmark((std::string("memcpy/") + m.name).c_str(), copy, &m);
+    for (const usb::Converter& c : usb::converters()) {
+      if (!m.sixteen && &c != &usb::best_converter()) continue;  // 24-bit is a copy in each
+      benchmark::RegisterBenchmark((std::string(c.name) + "/" + m.name).c_str(), convert, &c, &m);
+    }
+  }
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nmode        convert/memcpy  share of real time (one core)\n");
-  for (int i = 0; i < 3; ++i) {
-    const Mode& m = kModes[i];
-    double conv = reporter.ns["BM_Convert/" + std::to_string(i)];
-    double copy = reporter.ns["BM_Memcpy/" + std::to_string(i)];
-    // One transfer carries 130560 samples per stream.
-    double real_ns = 130560.0 / m.rate * 1e9;
-    if (conv > 0 && copy > 0) {
-      std::printf("%-11s %14.2f  %6.1f%% at %.0f MS/s per stream\n", m.name, conv / copy,
-                  100.0 * conv / real_ns, m.rate / 1e6);
+  std::printf("\n%-8s %-11s %14s  %s\n", "variant", "mode", "convert/memcpy",
+              "share of real time (one core)");
+  for (const Mode& m : kModes) {
+    double base = reporter.median(std::string("memcpy/") + m.name);
+    for (const usb::Converter& c : usb::converters()) {
+      double conv = reporter.median(std::string(c.name) + "/" + m.name);
+      if (conv <= 0 || base <= 0) continue;
+      // One transfer carries 130560 samples per stream.
+      double real_ns = 130560.0 / m.rate * 1e9;
+      std::printf("%-8s %-11s %14.2f  %6.1f%% at %.0f MS/s per stream%s\n", c.name, m.name,
+                  conv / base, 100.0 * conv / real_ns, m.rate / 1e6,
+                  &c == &usb::best_converter() ? "  (used)" : "");
     }
   }
   benchmark::Shutdown();

@@ -1,12 +1,6 @@
 // TUSBTask: the USB stream task.
 #include "usb/Usbtask1.h"
 
-#include <cstring>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include <mutex>
 
 #include "control/Form1.h"
@@ -58,11 +52,6 @@ inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-inline void widen_one(uint32_t w, uint8_t* out) {
-  uint64_t v = 0x80u | uint64_t(w & 0xFFFFu) << 8 | uint64_t(0x80u) << 24 | uint64_t(w >> 16) << 32;
-  std::memcpy(out, &v, 8);
-}
-
 class Task {
  public:
   explicit Task(uint32_t generation) : generation_(generation) {}
@@ -77,7 +66,8 @@ class Task {
   void exit();
   void leave_stale();
   void body();
-  void process(int k, const control::UsbGeometry& geo);
+  void process(int& k, const control::UsbGeometry& geo);
+  void requeue(int& k, const control::UsbGeometry& geo);
 
   uint32_t generation_;
   bridge::Handle h_ = nullptr;
@@ -110,7 +100,17 @@ void Task::end_transfers() {
   bridge::release_overlapped(h_, &g_usb_tx.write_record);
 }
 
-void Task::process(int k, const control::UsbGeometry& geo) {
+// Queues read k again and moves on to the next.
+void Task::requeue(int& k, const control::UsbGeometry& geo) {
+  g_read_counts[k] = 0;
+  bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
+                       &g_read_counts[k], &g_read_records[k]);
+  k = (k + 1) % kReadTransfers;
+}
+
+// Converts, counts and takes the replies of transfer k, then queues its read again before the
+// host's callbacks: the host may take as long as eight queued transfers last, not seven.
+void Task::process(int& k, const control::UsbGeometry& geo) {
   const uint8_t* buf = g_read_buffers[k];
   const bool streaming = plugin::g_plugin.usb_streaming.load() != 0;
   g_batch.count = 0;
@@ -134,6 +134,7 @@ void Task::process(int k, const control::UsbGeometry& geo) {
   g_link.last_reply_tag.store(last_tag, std::memory_order_relaxed);
   g_usb_counters.packets.store(packets, std::memory_order_relaxed);
   if (lost) g_usb_counters.lost.fetch_add(lost, std::memory_order_relaxed);
+  requeue(k, geo);
   if (streaming) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
   if (stale()) return;
   usb_drain(g_batch);
@@ -253,13 +254,10 @@ void Task::body() {
       if (count == geo.transfer_bytes()) {
         process(k, geo);
         if (stale()) return;
-      } else if (g_usb_counters.packets.load() >= 3) {
-        g_usb_counters.lost.fetch_add(geo.blocks);
+      } else {
+        if (g_usb_counters.packets.load() >= 3) g_usb_counters.lost.fetch_add(geo.blocks);
+        requeue(k, geo);
       }
-      g_read_counts[k] = 0;
-      bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
-                           &g_read_counts[k], &g_read_records[k]);
-      k = (k + 1) % kReadTransfers;
     } catch (...) {
       if (stale()) return;
       if (stop_requested() || g_link.handle.load() != h_) break;
@@ -274,99 +272,6 @@ void Task::body() {
 
 uint8_t* read_buffer(int k) {
   return g_read_buffers[k];
-}
-
-void convert_transfer(const uint8_t* transfer, uint32_t blocks, bool sixteen_bit, bool dual,
-                      uint8_t* a, uint8_t* b) {
-  constexpr uint32_t kWordsPerBlock = kPayloadBytes / 4;  // 1020
-  for (uint32_t k = 0; k < blocks; ++k) {
-    const uint8_t* payload = transfer + k * kBlockBytes + 4;
-    if (!sixteen_bit) {
-      std::memcpy(a + k * kPayloadBytes, payload, kPayloadBytes);
-    } else if (!dual) {
-      widen16(payload, kWordsPerBlock, a + k * kWordsPerBlock * 6);
-    } else {
-      uint32_t at = k * (kWordsPerBlock / 2) * 6;
-      widen16_dual(payload, kWordsPerBlock / 2, a + at, b + at);
-    }
-  }
-}
-
-// Widening is the hot loop of 16-bit streaming. On x86 it runs four samples per step with byte
-// shuffles (SSSE3, checked at run time); elsewhere, or on an old CPU, one sample per step with
-// an 8-byte store that the next sample overwrites by 2 bytes.
-namespace {
-
-void widen16_scalar(const uint8_t* words, uint32_t count, uint8_t* out) {
-  for (uint32_t i = 0; i < count; ++i) widen_one(le32(words + 4 * i), out + 6 * i);
-}
-
-void widen16_dual_scalar(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b) {
-  for (uint32_t i = 0; i < pairs; ++i) {
-    widen_one(le32(words + 8 * i), a + 6 * i);
-    widen_one(le32(words + 8 * i + 4), b + 6 * i);
-  }
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// Four words (I low, Q high) to 24 bytes: 0x80, I lo, I hi, 0x80, Q lo, Q hi per sample.
-__attribute__((target("ssse3"))) inline void widen4_ssse3(__m128i w, uint8_t* out) {
-  const __m128i lo_idx = _mm_setr_epi8(-1, 0, 1, -1, 2, 3, -1, 4, 5, -1, 6, 7, -1, 8, 9, -1);
-  const __m128i hi_idx =
-      _mm_setr_epi8(10, 11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m128i lo_fill =
-      _mm_setr_epi8(-128, 0, 0, -128, 0, 0, -128, 0, 0, -128, 0, 0, -128, 0, 0, -128);
-  const __m128i hi_fill = _mm_setr_epi8(0, 0, -128, 0, 0, -128, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   _mm_or_si128(_mm_shuffle_epi8(w, lo_idx), lo_fill));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
-                   _mm_or_si128(_mm_shuffle_epi8(w, hi_idx), hi_fill));
-}
-
-__attribute__((target("ssse3"))) void widen16_ssse3(const uint8_t* words, uint32_t count,
-                                                    uint8_t* out) {
-  uint32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    widen4_ssse3(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 4 * i)), out + 6 * i);
-  }
-  widen16_scalar(words + 4 * i, count - i, out + 6 * i);
-}
-
-__attribute__((target("ssse3"))) void widen16_dual_ssse3(const uint8_t* words, uint32_t pairs,
-                                                         uint8_t* a, uint8_t* b) {
-  uint32_t i = 0;
-  for (; i + 4 <= pairs; i += 4) {
-    // [a0 b0 a1 b1] [a2 b2 a3 b3] -> [a0 a1 a2 a3] [b0 b1 b2 b3]
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 8 * i));
-    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 8 * i + 16));
-    x = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));
-    y = _mm_shuffle_epi32(y, _MM_SHUFFLE(3, 1, 2, 0));
-    widen4_ssse3(_mm_unpacklo_epi64(x, y), a + 6 * i);
-    widen4_ssse3(_mm_unpackhi_epi64(x, y), b + 6 * i);
-  }
-  widen16_dual_scalar(words + 8 * i, pairs - i, a + 6 * i, b + 6 * i);
-}
-
-bool have_ssse3() {
-  static const bool yes = __builtin_cpu_supports("ssse3");
-  return yes;
-}
-#endif
-
-}  // namespace
-
-void widen16(const uint8_t* words, uint32_t count, uint8_t* out) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (have_ssse3()) return widen16_ssse3(words, count, out);
-#endif
-  widen16_scalar(words, count, out);
-}
-
-void widen16_dual(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (have_ssse3()) return widen16_dual_ssse3(words, pairs, a, b);
-#endif
-  widen16_dual_scalar(words, pairs, a, b);
 }
 
 void start_usb_task() {

@@ -47,9 +47,9 @@ constexpr uint32_t kOutputSlack = 8;
 void convert_transfer(const uint8_t* transfer, uint32_t blocks, bool sixteen_bit, bool dual,
                       uint8_t* a, uint8_t* b);
 
-// Conversions of one block's payload into host samples (exposed for the benchmark and tests).
-// 16-bit: each 32-bit word (I low half, Q high half) becomes 0x80, I lo, I hi, 0x80, Q lo, Q hi.
-// `out` needs 2 bytes of slack beyond the 6 bytes per word.
+// Conversions of 16-bit payload words into host samples, with the best variant the processor runs
+// (usb/convert.h has them all). Each 32-bit word (I low half, Q high half) becomes 0x80, I lo,
+// I hi, 0x80, Q lo, Q hi. `out` needs 2 bytes of slack beyond the 6 bytes per word.
 void widen16(const uint8_t* words, uint32_t count, uint8_t* out);
 // Dual: even words to a, odd words to b, widened as above.
 void widen16_dual(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b);
