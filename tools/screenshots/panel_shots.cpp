@@ -46,26 +46,27 @@ void pump(int ms) {
   pump_until(ms, [] { return false; });
 }
 
+struct ButtonSearch {
+  const char* caption;
+  HWND found;
+};
+
+BOOL CALLBACK match_button(HWND h, LPARAM p) {
+  auto* s = reinterpret_cast<ButtonSearch*>(p);
+  char cls[32] = {}, text[64] = {};
+  GetClassNameA(h, cls, sizeof cls);
+  GetWindowTextA(h, text, sizeof text);
+  if (lstrcmpiA(cls, "Button") == 0 && lstrcmpA(text, s->caption) == 0) {
+    s->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 // A button of this window (at any depth) with this caption.
 HWND button(HWND top, const char* caption) {
-  struct Search {
-    const char* caption;
-    HWND found;
-  } s{caption, nullptr};
-  EnumChildWindows(
-      top,
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        char cls[32] = {}, text[64] = {};
-        GetClassNameA(h, cls, sizeof cls);
-        GetWindowTextA(h, text, sizeof text);
-        if (lstrcmpiA(cls, "Button") == 0 && lstrcmpA(text, s->caption) == 0) {
-          s->found = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&s));
+  ButtonSearch s{caption, nullptr};
+  EnumChildWindows(top, match_button, reinterpret_cast<LPARAM>(&s));
   return s.found;
 }
 
