@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
   });
   PostMessageA(update, BM_CLICK, 0, 0);
   pump_until(8000, [&] { return shot.load() && !visible("KMV410 Firmware Update"); });
-  taker.join();
+  taker.join();  // it waits at most 3 s for the window, then 1 s, takes the picture and ends
   if (!shot.load()) return fail("update window");
 
   stop();
