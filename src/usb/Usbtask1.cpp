@@ -111,32 +111,7 @@ void Task::end_transfers() {
 }
 
 void Task::process(int k, const control::UsbGeometry& geo) {
-  const uint8_t* buf = g_read_buffers[k];
-  const bool streaming = plugin::g_plugin.usb_streaming.load() != 0;
-  g_batch.count = 0;
-  uint32_t last_tag = g_link.last_reply_tag.load(std::memory_order_relaxed);
-  uint32_t packets = g_usb_counters.packets.load(std::memory_order_relaxed);
-  uint32_t lost = 0;
-  if (streaming) convert_transfer(buf, geo.blocks, geo.sixteen_bit, geo.dual, g_out_a, g_out_b);
-  for (uint32_t b = 0; b < geo.blocks; ++b) {
-    const uint8_t* block = buf + b * kBlockBytes;
-    uint32_t tag = le32(block + 4084);
-    if (tag != last_tag) {
-      last_tag = tag;
-      if (g_batch.count < kMaxReplyRecords) {
-        g_batch.records[g_batch.count++] = {le32(block + 4088), le32(block + 4092)};
-      }
-    }
-    uint32_t seq = le32(block);
-    if (seq != packets) ++lost;
-    packets = seq + 1;
-  }
-  g_link.last_reply_tag.store(last_tag, std::memory_order_relaxed);
-  g_usb_counters.packets.store(packets, std::memory_order_relaxed);
-  if (lost) g_usb_counters.lost.fetch_add(lost, std::memory_order_relaxed);
-  if (streaming) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
-  if (stale()) return;
-  usb_drain(g_batch);
+  process_transfer(g_read_buffers[k], geo, generation_);
 }
 
 void Task::link_loss() {
@@ -271,6 +246,34 @@ void Task::body() {
 }
 
 }  // namespace
+
+void process_transfer(const uint8_t* buf, const control::UsbGeometry& geo, uint32_t generation) {
+  const bool streaming = plugin::g_plugin.usb_streaming.load() != 0;
+  g_batch.count = 0;
+  uint32_t last_tag = g_link.last_reply_tag.load(std::memory_order_relaxed);
+  uint32_t packets = g_usb_counters.packets.load(std::memory_order_relaxed);
+  uint32_t lost = 0;
+  if (streaming) convert_transfer(buf, geo.blocks, geo.sixteen_bit, geo.dual, g_out_a, g_out_b);
+  for (uint32_t b = 0; b < geo.blocks; ++b) {
+    const uint8_t* block = buf + b * kBlockBytes;
+    uint32_t tag = le32(block + 4084);
+    if (tag != last_tag) {
+      last_tag = tag;
+      if (g_batch.count < kMaxReplyRecords) {
+        g_batch.records[g_batch.count++] = {le32(block + 4088), le32(block + 4092)};
+      }
+    }
+    uint32_t seq = le32(block);
+    if (seq != packets) ++lost;
+    packets = seq + 1;
+  }
+  g_link.last_reply_tag.store(last_tag, std::memory_order_relaxed);
+  g_usb_counters.packets.store(packets, std::memory_order_relaxed);
+  if (lost) g_usb_counters.lost.fetch_add(lost, std::memory_order_relaxed);
+  if (streaming) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
+  if (g_usb_generation.load() != generation) return;
+  usb_drain(g_batch);
+}
 
 uint8_t* read_buffer(int k) {
   return g_read_buffers[k];

@@ -71,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (uint32_t i = records; i < usb::kMaxReplyRecords; ++i) batch.records[i] = {0xFF, 0};
   usb::usb_drain(batch);
-  for (uint32_t i = 0; i < usb::g_status.settings_echo.size(); ++i) (void)usb::g_status.settings_echo[i].load();
+  for (uint32_t i = 0; i < usb::g_status.settings_echo.size(); ++i)
+    (void)usb::g_status.settings_echo[i].load();
   return 0;
 }
