@@ -5,6 +5,7 @@
 // block, whether the read was short (bit 7: one byte fewer), then the bytes received. Each sits
 // in a buffer of exactly the size received, or of the size its read asks for when that is
 // smaller, as the buffers of the plug-in are.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // A read asks for one block; it never reports more.
       constexpr uint32_t kBlock = 4096;
       std::vector<uint8_t> block(kBlock, 0);
-      std::memcpy(block.data(), got.data(), std::min<size_t>(got.size(), kBlock));
+      std::copy_n(got.begin(), std::min<size_t>(got.size(), kBlock), block.begin());
       uint32_t n = (which & 0x80) ? kBlock - 1 : kBlock;
       if (usb::take_identify_reply(block.data(), n)) {
         label = usb::firmware_label(usb::g_link.firmware_version.load(),
