@@ -62,6 +62,11 @@ std::string file_path() {
     std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("kmv-fuzz-update-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
+    static const std::filesystem::path made = dir;
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(made, ec);
+    });
     return (dir / "KMV410.Bit").string();
   }();
   return path;
