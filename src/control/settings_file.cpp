@@ -295,6 +295,15 @@ Restore restore(TF_RDR1& f) {
   const std::string name = file_name(f);
   std::string content;
   if (!files::read(name, kMaxFileBytes + 1, &content)) return Restore::kNoFile;
+  std::string error = restore_text(f, content, name);
+  if (!error.empty()) {
+    ui::message_box(error, kCaption);
+    return Restore::kDamaged;
+  }
+  return Restore::kComplete;
+}
+
+std::string restore_text(TF_RDR1& f, const std::string& content, const std::string& name) {
   std::string error;
   if (content.size() > kMaxFileBytes) error = damaged(name, 0, "file too large");
   size_t pos = 0;
@@ -333,14 +342,10 @@ Restore restore(TF_RDR1& f) {
       }
     }
   }
-  if (!error.empty()) {
-    ui::message_box(error, kCaption);
-    return Restore::kDamaged;
-  }
-  return Restore::kComplete;
+  return error;
 }
 
-bool save(const TF_RDR1& f) {
+std::string text_of(const TF_RDR1& f) {
   TF_RDR1& panel = const_cast<TF_RDR1&>(f);
   std::string out;
   for (const RecordLayout& layout : kRecords) {
@@ -371,9 +376,13 @@ bool save(const TF_RDR1& f) {
     }
     out += '\n';
   }
+  return out;
+}
+
+bool save(const TF_RDR1& f) {
   std::string error;
   const std::string name = file_name(f);
-  if (files::replace(name, out, &error)) return true;
+  if (files::replace(name, text_of(f), &error)) return true;
   ui::message_box("Cannot write " + name + ": " + error, kCaption);
   return false;
 }

@@ -20,4 +20,10 @@ Restore restore(TF_RDR1& f);
 // Write the 31 records; a failure is reported in a message box.
 bool save(const TF_RDR1& f);
 
+// The same on the file's text: what restore applies from `content` (a file called `name`),
+// returning the error of a damaged record or "" when every record was taken; and the text that
+// save writes.
+std::string restore_text(TF_RDR1& f, const std::string& content, const std::string& name);
+std::string text_of(const TF_RDR1& f);
+
 }  // namespace settings

@@ -25,6 +25,23 @@ constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
 
 }  // namespace
 
+bool take_tcp_frame(FrameService& service, const control::LanGeometry& geo, uint8_t* frame,
+                    uint8_t* a, uint8_t* b, uint32_t generation, bool* widened) {
+  if (plugin::g_plugin.lan_streaming.load() != 0) {
+    if (!geo.sixteen_bit) {
+      // The frame's samples are a host block.
+      plugin::deliver_lan(frame, frame, false);
+    } else {
+      convert_frame(geo, frame, a, b);
+      plugin::deliver_lan(a, b, geo.dual);
+      *widened = true;
+    }
+    if (g_generation.load() != generation) return false;
+  }
+  service.service(frame + geo.sample_bytes, geo.frame_bytes() - geo.sample_bytes);
+  return true;
+}
+
 TReTask::TReTask(uint32_t generation, tasks::Pool* pool, std::shared_ptr<std::atomic<bool>> leaving)
     : StreamTask(generation, pool, g_lan.tcp_socket), leaving_(std::move(leaving)) {}
 
@@ -130,20 +147,11 @@ void TReTask::post_all() {
 
 // Steps 4-5 for a good frame in slot k.
 void TReTask::handle_frame(int k, const control::LanGeometry& geo) {
-  uint8_t* frame = slots_.get() + k * kSlotBytes;
-  if (plugin::g_plugin.lan_streaming.load() != 0) {
-    if (!geo.sixteen_bit) {
-      plugin::deliver_lan(frame, frame, false);  // the frame's samples are a host block
-    } else {
-      uint8_t* a = out_[0][g_].get();
-      uint8_t* b = out_[1][g_].get();
-      convert_frame(geo, frame, a, b);
-      plugin::deliver_lan(a, b, geo.dual);
-      g_ ^= 1;
-    }
-    if (stale()) return;
-  }
-  service_.service(frame + geo.sample_bytes, geo.frame_bytes() - geo.sample_bytes);
+  bool widened = false;
+  if (!take_tcp_frame(service_, geo, slots_.get() + k * kSlotBytes, out_[0][g_].get(),
+                      out_[1][g_].get(), generation_, &widened))
+    return;
+  if (widened) g_ ^= 1;
   t_ = 0;
   waited_us_ = 0;
 }
@@ -195,8 +203,8 @@ void TReTask::run() {
 
     // 3. One geometry snapshot per frame.
     control::LanGeometry geo = control::lan_geometry();
-    bool good = q == 0 && t_ < kPollBudget && bytes == geo.frame_bytes() &&
-                has_frame_marker(slots_.get() + r_ * kSlotBytes + geo.sample_bytes);
+    bool good =
+        q == 0 && t_ < kPollBudget && whole_frame(geo, slots_.get() + r_ * kSlotBytes, bytes);
     if (good) {
       handle_frame(r_, geo);
       if (stale()) return end();

@@ -13,6 +13,12 @@ namespace lan {
 
 constexpr int kTcpRingSlots = 8;
 
+// A good TCP frame: delivered while streaming (16-bit samples widened into a and b first, and
+// `*widened` set), then run through the frame service unless `generation` went stale during
+// delivery. False when it did.
+bool take_tcp_frame(FrameService& service, const control::LanGeometry& geo, uint8_t* frame,
+                    uint8_t* a, uint8_t* b, uint32_t generation, bool* widened);
+
 class TReTask : private StreamTask {
  public:
   // `pool` runs the connect tasks this task starts; `leaving` is raised once it has decided to

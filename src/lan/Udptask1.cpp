@@ -83,10 +83,9 @@ void TUDPTask::open_socket() {
   r_ = 0;
 }
 
-// Main loop steps 3-6 for the datagram in slot k. False for a bad datagram or frame (step 7).
-bool TUDPTask::take_datagram(int k, uint32_t bytes, const control::LanGeometry& geo,
+// Main loop steps 3-6 for the datagram d of a slot. False for a bad datagram or frame (step 7).
+bool TUDPTask::take_datagram(const uint8_t* d, uint32_t bytes, const control::LanGeometry& geo,
                              bool* frame_done) {
-  const uint8_t* d = slots_.get() + size_t(k) * kDatagramBytes;
   // 3.
   if (bytes != kDatagramBytes) return false;
   uint16_t i = uint16_t(d[0] | d[1] << 8);
@@ -178,7 +177,8 @@ void TUDPTask::run() {
     // 3.-6. with one geometry snapshot per datagram.
     control::LanGeometry geo = control::lan_geometry();
     bool frame_done = false;
-    bool good = q == 0 && t_ < kPollBudget && take_datagram(r_, bytes, geo, &frame_done);
+    bool good = q == 0 && t_ < kPollBudget &&
+                take_datagram(slots_.get() + size_t(r_) * kDatagramBytes, bytes, geo, &frame_done);
     if (stale()) return end();
     if (!good) {
       // 7.

@@ -21,9 +21,12 @@ class TUDPTask : private StreamTask {
   void run();
 
  private:
+  friend struct UdpFuzzAccess;  // the fuzz target drives the reassembly directly
+
   bool allocate();
   void open_socket();
-  bool take_datagram(int k, uint32_t bytes, const control::LanGeometry& geo, bool* frame_done);
+  bool take_datagram(const uint8_t* d, uint32_t bytes, const control::LanGeometry& geo,
+                     bool* frame_done);
   bool repost(int k);
   void restart();
   void keep_command_connection();

@@ -2,6 +2,8 @@
 //
 // The receiver registers itself on the network as "KMV410-" followed by its serial number in
 // four digits (KMV410-0007); with "DHCP" in the address field, discovery looks that name up.
+#include "lan/discovery.h"
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -82,16 +84,6 @@ bool look_up(const std::string& name, uint32_t* ip) {
   return true;
 }
 
-struct Identity {
-  uint32_t version = 0;
-  uint32_t serial = 0;
-};
-
-// Bytes 8-10 the firmware version (unsigned, 24 bits), byte 5 the serial number.
-Identity identity_of(const uint8_t* reply) {
-  return {uint32_t(reply[8]) | uint32_t(reply[9]) << 8 | uint32_t(reply[10]) << 16, reply[5]};
-}
-
 // Step 10: the identify command as a datagram. True when the receiver answered.
 bool udp_probe() {
   net::Socket s = net::open_udp();
@@ -106,7 +98,8 @@ bool udp_probe() {
       // Room for more than the reply, so that a longer datagram shows as one.
       uint8_t reply[64];
       long n = net::recv_from(l.get(), reply, sizeof reply);
-      answered = n == static_cast<long>(kIdentifyReplyBytes) && reply[4] == kIdentifyEcho;
+      lan::Identity ignored;
+      answered = lan::identify_reply(reply, n, &ignored);
     }
   }
   g_lan.udp_socket.close_if(token);
@@ -115,7 +108,7 @@ bool udp_probe() {
 
 // Step 11.2 on the connection the connect task made: the stop message for the TCP stream, then
 // the identify command. True with the identity when the receiver answered.
-bool tcp_identify(Identity* id) {
+bool tcp_identify(lan::Identity* id) {
   lan::SocketCell::Lease l = g_lan.tcp_socket.lease();
   if (!l) return false;
   auto stop = commands::stop_lan(usb::next_sequence(), lan::kLinkTcp);
@@ -124,12 +117,21 @@ bool tcp_identify(Identity* id) {
   if (net::send(l.get(), msg.data(), msg.size()) != static_cast<long>(msg.size())) return false;
   uint8_t reply[kIdentifyReplyBytes];
   long n = net::recv(l.get(), reply, sizeof reply, true);
-  if (n != static_cast<long>(sizeof reply) || reply[4] != kIdentifyEcho) return false;
-  *id = identity_of(reply);
-  return true;
+  return lan::identify_reply(reply, n, id);
 }
 
 }  // namespace
+
+namespace lan {
+
+// Bytes 8-10 the firmware version (unsigned, 24 bits), byte 5 the serial number.
+bool identify_reply(const uint8_t* reply, long n, Identity* id) {
+  if (n != static_cast<long>(kIdentifyReplyBytes) || reply[4] != kIdentifyEcho) return false;
+  *id = {uint32_t(reply[8]) | uint32_t(reply[9]) << 8 | uint32_t(reply[10]) << 16, reply[5]};
+  return true;
+}
+
+}  // namespace lan
 
 void TF_RDR1::B_ConnClick(ui::Control*) {
   // 1.-2.
@@ -187,7 +189,7 @@ void TF_RDR1::B_ConnClick(ui::Control*) {
   }
 
   // 11.
-  Identity id;
+  lan::Identity id;
   bool identified = false;
   if (plugin::wait_task(g_connect_task.task, kConnectWaitMs)) {
     identified = tcp_identify(&id);

@@ -35,6 +35,11 @@ inline bool has_frame_marker(const uint8_t* trailer) {
          le32(trailer + kTrailerMarker + 4) == kFrameMarker2;
 }
 
+// A received TCP frame is taken when it is whole and carries the markers after its samples.
+inline bool whole_frame(const control::LanGeometry& g, const uint8_t* frame, uint32_t bytes) {
+  return bytes == g.frame_bytes() && has_frame_marker(frame + g.sample_bytes);
+}
+
 // A whole frame's samples (S bytes) into host blocks a (LAN1) and b (LAN2, dual only): 16-bit
 // values widened. Not for 24-bit frames, whose samples are host blocks already.
 void convert_frame(const control::LanGeometry& g, const uint8_t* samples, uint8_t* a, uint8_t* b);

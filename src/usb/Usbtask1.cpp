@@ -100,18 +100,9 @@ void Task::end_transfers() {
   bridge::release_overlapped(h_, &g_usb_tx.write_record);
 }
 
-// Queues read k again and moves on to the next.
-void Task::requeue(int& k, const control::UsbGeometry& geo) {
-  g_read_counts[k] = 0;
-  bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
-                       &g_read_counts[k], &g_read_records[k]);
-  k = (k + 1) % kReadTransfers;
-}
-
-// Converts, counts and takes the replies of transfer k, then queues its read again before the
-// host's callbacks: the host may take as long as eight queued transfers last, not seven.
-void Task::process(int& k, const control::UsbGeometry& geo) {
-  const uint8_t* buf = g_read_buffers[k];
+// Converts the samples, counts the sequence numbers and takes the reply records of one transfer;
+// after it the read buffer is free again.
+bool take_transfer(const uint8_t* buf, const control::UsbGeometry& geo) {
   const bool streaming = plugin::g_plugin.usb_streaming.load() != 0;
   g_batch.count = 0;
   uint32_t last_tag = g_link.last_reply_tag.load(std::memory_order_relaxed);
@@ -134,10 +125,31 @@ void Task::process(int& k, const control::UsbGeometry& geo) {
   g_link.last_reply_tag.store(last_tag, std::memory_order_relaxed);
   g_usb_counters.packets.store(packets, std::memory_order_relaxed);
   if (lost) g_usb_counters.lost.fetch_add(lost, std::memory_order_relaxed);
-  requeue(k, geo);
-  if (streaming) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
-  if (stale()) return;
+  return streaming;
+}
+
+// Hands the converted samples to the host, then, unless `generation` went stale meanwhile, takes
+// one turn of the command drain with the transfer's reply records.
+void deliver_transfer(const control::UsbGeometry& geo, uint32_t generation, bool converted) {
+  if (converted) plugin::deliver_usb(g_out_a, g_out_b, geo.dual);
+  if (g_usb_generation.load() != generation) return;
   usb_drain(g_batch);
+}
+
+// Queues read k again and moves on to the next.
+void Task::requeue(int& k, const control::UsbGeometry& geo) {
+  g_read_counts[k] = 0;
+  bridge::requeue_read(h_, bridge::kPipeIn, g_read_buffers[k], geo.transfer_bytes(),
+                       &g_read_counts[k], &g_read_records[k]);
+  k = (k + 1) % kReadTransfers;
+}
+
+// Queues the read of transfer k again before the host's callbacks: the host may take as long as
+// eight queued transfers last, not seven.
+void Task::process(int& k, const control::UsbGeometry& geo) {
+  const bool converted = take_transfer(g_read_buffers[k], geo);
+  requeue(k, geo);
+  deliver_transfer(geo, generation_, converted);
 }
 
 void Task::link_loss() {
@@ -269,6 +281,10 @@ void Task::body() {
 }
 
 }  // namespace
+
+void process_transfer(const uint8_t* buf, const control::UsbGeometry& geo, uint32_t generation) {
+  deliver_transfer(geo, generation, take_transfer(buf, geo));
+}
 
 uint8_t* read_buffer(int k) {
   return g_read_buffers[k];

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "control/stream_config.h"
+
 namespace usb {
 
 constexpr int kReadTransfers = 8;
@@ -39,6 +41,13 @@ bool abandon_usb_task();
 // After a reopen that followed a loss: the panel's settings to the receiver again (user-interface
 // thread).
 void restore_receiver_settings();
+
+// One complete read transfer of geo.blocks blocks (the task's step per transfer): block
+// sequence numbers counted, a reply record taken from each block under a new tag, the samples
+// converted and delivered while streaming, then, unless `generation` has gone stale meanwhile,
+// one turn of the command drain with those records.
+void process_transfer(const uint8_t* transfer, const control::UsbGeometry& geo,
+                      uint32_t generation);
 
 // Convert the payloads of one complete transfer of B blocks into host samples: 24-bit payloads
 // are copied, 16-bit words widened, dual pairs split between a and b. Both outputs need

@@ -94,11 +94,7 @@ bool identify(bridge::Handle h, int attempts) {
     if (plugin::waits_cancelled()) return false;
     if (tag_of(reply) != g_link.last_reply_tag.load()) break;
   }
-  if (last != bridge::kOk || n != kBlockBytes || code_of(reply) != kIdentifyCode) return false;
-  g_link.last_reply_tag = tag_of(reply);
-  g_link.serial_number = reply[4089];
-  g_link.firmware_version = le32(reply + 4092);
-  return true;
+  return last == bridge::kOk && take_identify_reply(reply, n);
 }
 
 void set_firmware_label(TF_RDR1& f) {
@@ -142,6 +138,14 @@ bool stop_task_for_reopen(bool abort_pipes) {
 }
 
 }  // namespace
+
+bool take_identify_reply(const uint8_t* block, uint32_t n) {
+  if (n != kBlockBytes || code_of(block) != kIdentifyCode) return false;
+  g_link.last_reply_tag = tag_of(block);
+  g_link.serial_number = block[4089];
+  g_link.firmware_version = le32(block + 4092);
+  return true;
+}
 
 std::string firmware_label(uint32_t version, uint32_t serial) {
   char text[64];

@@ -28,6 +28,10 @@ inline uint32_t next_sequence() {
   return g_command_sequence.fetch_add(1) + 1;
 }
 
+// A block read of n bytes during the identify handshake: true when it is the identify reply,
+// whose serial number, firmware version and reply tag are then stored in g_link.
+bool take_identify_reply(const uint8_t* block, uint32_t n);
+
 // Firmware label: "KMV410 V" + version in upper-case hex (3+ digits) + " S/N " + serial (4+).
 std::string firmware_label(uint32_t version, uint32_t serial);
 
