@@ -1,0 +1,162 @@
+// Shared by the tests that run the plug-in in process against the simulated receiver: bounded
+// waits, the user-interface thread, the simulator's state and command log, the test pattern's
+// check, and the process's own resources.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <vector>
+
+#include "kmvsim.h"
+#include "platform/tasks.h"
+#include "platform/ui.h"
+
+namespace harness {
+
+inline void on_ui(const std::function<void()>& fn) {
+  ui::run_on_ui(fn);
+}
+
+// True as soon as cond holds, false when it still does not after ms.
+inline bool eventually(const std::function<bool()>& cond, int ms = 5000) {
+  const long long end = tasks::now_ms() + ms;
+  while (tasks::now_ms() < end) {
+    if (cond()) return true;
+    tasks::sleep_ms(5);
+  }
+  return cond();
+}
+
+inline KMVSIM_State sim_state() {
+  KMVSIM_State s{};
+  s.size = sizeof s;
+  KMVSIM_GetState(&s);
+  return s;
+}
+
+inline KMVSIM_LanState lan_state() {
+  KMVSIM_LanState s{};
+  s.size = sizeof s;
+  KMVSIM_LanGetState(&s);
+  return s;
+}
+
+// Every message the receiver took since the last clear, without its sequence header.
+inline std::vector<std::vector<uint8_t>> received() {
+  std::vector<std::vector<uint8_t>> out;
+  const uint32_t n = KMVSIM_ReceivedCount();
+  for (uint32_t i = 0; i < n; ++i) {
+    uint8_t buf[300];
+    uint32_t seq = 0;
+    const uint32_t len = KMVSIM_Received(i, buf, sizeof buf, &seq);
+    out.emplace_back(buf, buf + (len < sizeof buf ? len : sizeof buf));
+  }
+  return out;
+}
+
+inline int received_starting(std::initializer_list<uint8_t> head) {
+  int n = 0;
+  for (const auto& m : received()) {
+    bool match = m.size() >= head.size();
+    size_t i = 0;
+    for (uint8_t b : head) match = match && m[i++] == b;
+    n += match;
+  }
+  return n;
+}
+
+// The simulator's test pattern in 24-bit host blocks of one stream (channel 1): inside a block
+// the samples count up by one and Q is the pattern of I; from block to block the count goes on
+// unless samples were lost. A block with a wrong sample or a jump inside is incomplete.
+class PatternWatch {
+ public:
+  static constexpr uint32_t kSamples = 130560;
+
+  // Called from the sample callback (one thread at a time).
+  void block(const uint8_t* data) {
+    uint32_t first = 0, previous = 0;
+    bool wrong = false, jump = false;
+    for (uint32_t k = 0; k < kSamples; ++k) {
+      const uint8_t* s = data + 6 * k;
+      const uint32_t i = (s[0] | s[1] << 8 | uint32_t(s[2]) << 16);
+      const uint32_t q = (s[3] | s[4] << 8 | uint32_t(s[5]) << 16);
+      if ((uint32_t(KMVSIM_PatternQ(0, i, 24)) & kMask) != q) wrong = true;
+      if (k == 0) first = i;
+      if (k > 0 && ((previous + 1) & kMask) != i) jump = true;
+      previous = i;
+    }
+    const long long now = tasks::now_ms();
+    if (wrong) ++wrong_blocks_;
+    if (jump) ++gapped_blocks_;
+    if (!wrong && !jump) {
+      ++good_blocks_;
+      last_good_ms_ = now;
+    }
+    if (any_ && ((last_ + 1) & kMask) != first) ++breaks_;
+    any_ = true;
+    last_ = previous;
+    ++blocks_;
+  }
+  void reset() {
+    blocks_ = good_blocks_ = wrong_blocks_ = gapped_blocks_ = breaks_ = 0;
+    any_ = false;
+    last_good_ms_ = 0;
+  }
+  int blocks() const { return blocks_.load(); }
+  int good() const { return good_blocks_.load(); }
+  int wrong() const { return wrong_blocks_.load(); }    // a sample not of the pattern
+  int gapped() const { return gapped_blocks_.load(); }  // samples missing inside a block
+  int breaks() const { return breaks_.load(); }         // samples missing between blocks
+  // Milliseconds from t0 until the first complete block delivered at or after `after` (a time
+  // no earlier than t0), or -1 when none came within limit_ms.
+  long long good_block_after(long long t0, long long after, int limit_ms) const {
+    if (!eventually([&] { return last_good_ms_.load() >= after; }, limit_ms)) return -1;
+    return last_good_ms_.load() - t0;
+  }
+
+ private:
+  static constexpr uint32_t kMask = 0xFFFFFF;
+  std::atomic<int> blocks_{0}, good_blocks_{0}, wrong_blocks_{0}, gapped_blocks_{0}, breaks_{0};
+  std::atomic<long long> last_good_ms_{0};
+  bool any_ = false;
+  uint32_t last_ = 0;
+};
+
+// ---- what the process holds, for the soak runs ----
+
+// Entries of a /proc folder; `own` is what the listing itself holds open (its descriptor).
+inline int count_entries(const char* dir, int own) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n - own;
+}
+
+struct Resources {
+  int fds = 0, threads = 0;
+  long rss_pages = 0;
+};
+
+inline Resources resources() {
+  Resources r;
+  r.fds = count_entries("/proc/self/fd", 1);
+  r.threads = count_entries("/proc/self/task", 0);
+  long size = 0;
+  std::ifstream("/proc/self/statm") >> size >> r.rss_pages;
+  return r;
+}
+
+inline long page_kib() {
+  return sysconf(_SC_PAGESIZE) / 1024;
+}
+
+}  // namespace harness
