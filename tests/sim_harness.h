@@ -1,15 +1,11 @@
 // Shared by the tests that run the plug-in in process against the simulated receiver: bounded
 // waits, the user-interface thread, the simulator's state and command log, the test pattern's
-// check, and the process's own resources.
+// check.
 #pragma once
-
-#include <dirent.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <vector>
@@ -72,24 +68,33 @@ inline int received_starting(std::initializer_list<uint8_t> head) {
   return n;
 }
 
-// The simulator's test pattern in 24-bit host blocks of one stream (channel 1): inside a block
-// the samples count up by one and Q is the pattern of I; from block to block the count goes on
-// unless samples were lost. A block with a wrong sample or a jump inside is incomplete.
+// The simulator's test pattern in host blocks of one stream (channel 1): inside a block the
+// samples count up by one and Q is the pattern of I; from block to block the count goes on
+// unless samples were lost. A block with a wrong sample or a jump inside is incomplete. 16-bit
+// samples arrive widened: 0x80, then the 16-bit value.
 class PatternWatch {
  public:
   static constexpr uint32_t kSamples = 130560;
 
+  void set_bits(int bits) { bits_ = bits; }
   // Called from the sample callback (one thread at a time).
   void block(const uint8_t* data) {
+    const bool wide = bits_.load() == 24;
+    const uint32_t mask = wide ? 0xFFFFFF : 0xFFFF;
     uint32_t first = 0, previous = 0;
     bool wrong = false, jump = false;
     for (uint32_t k = 0; k < kSamples; ++k) {
       const uint8_t* s = data + 6 * k;
-      const uint32_t i = (s[0] | s[1] << 8 | uint32_t(s[2]) << 16);
-      const uint32_t q = (s[3] | s[4] << 8 | uint32_t(s[5]) << 16);
-      if ((uint32_t(KMVSIM_PatternQ(0, i, 24)) & kMask) != q) wrong = true;
+      uint32_t i = s[0] | s[1] << 8 | uint32_t(s[2]) << 16;
+      uint32_t q = s[3] | s[4] << 8 | uint32_t(s[5]) << 16;
+      if (!wide) {
+        wrong = wrong || s[0] != 0x80 || s[3] != 0x80;
+        i >>= 8;
+        q >>= 8;
+      }
+      if ((uint32_t(KMVSIM_PatternQ(0, i, wide ? 24 : 16)) & mask) != q) wrong = true;
       if (k == 0) first = i;
-      if (k > 0 && ((previous + 1) & kMask) != i) jump = true;
+      if (k > 0 && ((previous + 1) & mask) != i) jump = true;
       previous = i;
     }
     const long long now = tasks::now_ms();
@@ -99,7 +104,7 @@ class PatternWatch {
       ++good_blocks_;
       last_good_ms_ = now;
     }
-    if (any_ && ((last_ + 1) & kMask) != first) ++breaks_;
+    if (any_ && ((last_ + 1) & mask) != first) ++breaks_;
     any_ = true;
     last_ = previous;
     ++blocks_;
@@ -122,41 +127,11 @@ class PatternWatch {
   }
 
  private:
-  static constexpr uint32_t kMask = 0xFFFFFF;
+  std::atomic<int> bits_{24};
   std::atomic<int> blocks_{0}, good_blocks_{0}, wrong_blocks_{0}, gapped_blocks_{0}, breaks_{0};
   std::atomic<long long> last_good_ms_{0};
   bool any_ = false;
   uint32_t last_ = 0;
 };
-
-// ---- what the process holds, for the soak runs ----
-
-// Entries of a /proc folder; `own` is what the listing itself holds open (its descriptor).
-inline int count_entries(const char* dir, int own) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n - own;
-}
-
-struct Resources {
-  int fds = 0, threads = 0;
-  long rss_pages = 0;
-};
-
-inline Resources resources() {
-  Resources r;
-  r.fds = count_entries("/proc/self/fd", 1);
-  r.threads = count_entries("/proc/self/task", 0);
-  long size = 0;
-  std::ifstream("/proc/self/statm") >> size >> r.rss_pages;
-  return r;
-}
-
-inline long page_kib() {
-  return sysconf(_SC_PAGESIZE) / 1024;
-}
 
 }  // namespace harness
