@@ -190,9 +190,9 @@ class Soak : public ::testing::Test {
     });
     g_watch.set_bits(sixteen ? 16 : 24);
     ASSERT_TRUE(eventually([] { return g_watch.blocks() >= 2; }, 8000));
-    g_watch.reset();
     const uint32_t lost0 = lost_counter.load();
     const uint64_t dropped0 = sim_dropped();
+    g_watch.reset();
     const long long start = tasks::now_ms();
     tasks::sleep_ms(int(seconds * 1000));
     const long long took = tasks::now_ms() - start;
@@ -212,7 +212,10 @@ class Soak : public ::testing::Test {
     if (dropped == 0) {
       EXPECT_EQ(lost, 0u);
     }
-    EXPECT_GT(g_watch.blocks(), int(expected * 0.9));
+    // Under the sanitizers the check of every sample alone takes longer than the stream's time.
+    if (!KMV_SANITIZED) {
+      EXPECT_GT(g_watch.blocks(), int(expected * 0.9));
+    }
   }
 };
 
