@@ -64,22 +64,14 @@ Panel panel() {
   return p;
 }
 
-// The row's figure for the README, and its bound: three times the design figure.
-void recovered(const char* fault, long long ms, long long design_ms) {
-  std::printf("fault: %s recovered in %lld ms\n", fault, ms);
-  std::fflush(stdout);
-  EXPECT_GE(ms, 0) << fault << ": no complete block came back";
-  EXPECT_LT(ms, 3 * design_ms) << fault;
-}
-
-constexpr char kDesign[] = "192.168.1.10";
-
 // Under the sanitizers the plug-in falls behind a real-time stream now and then and loses blocks
 // of its own: counts there are checked as lower bounds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kExact = false;
+constexpr int kSlowdown = 3;  // and everything takes longer
 #else
 constexpr bool kExact = true;
+constexpr int kSlowdown = 1;
 #endif
 #define EXPECT_COUNT(actual, expected) \
   do {                                 \
@@ -89,6 +81,16 @@ constexpr bool kExact = true;
       EXPECT_GE((actual), (expected)); \
     }                                  \
   } while (0)
+
+// The row's figure for the README, and its bound: three times the design figure.
+void recovered(const char* fault, long long ms, long long design_ms) {
+  std::printf("fault: %s recovered in %lld ms\n", fault, ms);
+  std::fflush(stdout);
+  EXPECT_GE(ms, 0) << fault << ": no complete block came back";
+  EXPECT_LT(ms, 3 * design_ms * kSlowdown) << fault;
+}
+
+constexpr char kDesign[] = "192.168.1.10";
 
 class FaultMatrix : public ::testing::Test {
  protected:
@@ -120,7 +122,7 @@ class FaultMatrix : public ::testing::Test {
     }
     on_ui([] { F_RDR1->width = kAdvancedWidth; });
     ASSERT_EQ(StartHW64(7000000), 130560);
-    ASSERT_TRUE(eventually([] { return g_watch.good() >= 3; }, 8000));
+    ASSERT_TRUE(eventually([] { return g_watch.good() >= 3; }, 20000));
   }
   static void usb_stream() {
     KMVSIM_SetPresent(1);
@@ -133,17 +135,17 @@ class FaultMatrix : public ::testing::Test {
     ASSERT_TRUE(OpenHW());
     ASSERT_TRUE(panel().lan);
     if (udp) {
-      ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+      ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 20000));
       StopHW();  // the transport can be changed only after a stop
       on_ui([] { F_RDR1->RB_UDP->set_checked(true); });
     }
     open_and_stream(false);
     if (udp) {
       // The receiver's answer to the stream set-up restarts the datagram stream once.
-      ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+      ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 20000));
       tasks::sleep_ms(300);
       g_watch.reset();
-      ASSERT_TRUE(eventually([] { return g_watch.good() >= 3; }, 8000));
+      ASSERT_TRUE(eventually([] { return g_watch.good() >= 3; }, 20000));
     }
   }
   // Blocks go on after a fault that costs no link: ms until the next complete one.
@@ -249,7 +251,7 @@ TEST_F(FaultMatrix, UsbSkippedBlockSequenceNumbers) {
 TEST_F(FaultMatrix, UsbWrongTrailers) {
   KMVSIM_SetRealTime(0);
   usb_stream();
-  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 8000));
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 20000));
   const uint32_t lost = usb::g_usb_counters.lost.load();
   const int breaks = g_watch.breaks();
   const long long t0 = tasks::now_ms();
@@ -269,14 +271,14 @@ TEST_F(FaultMatrix, UsbWrongTrailers) {
 
 TEST_F(FaultMatrix, UsbCommandsNeverAcknowledged) {
   usb_stream();
-  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 8000));
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 20000));
   const std::string att = panel().att1;
   KMVSIM_WithholdReplies(0xF5, 1);
   KMVSIM_ClearReceived();
   const long long t0 = tasks::now_ms();
   EXPECT_EQ(SetAttenuators(10), 0);
   // Sent three times, then given up: the queue moves on.
-  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }));
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 20000));
   const long long gave_up = tasks::now_ms() - t0;
   EXPECT_EQ(harness::received_starting({0xF5, 0x01, 10}), 3);
   tasks::sleep_ms(400);
@@ -284,7 +286,7 @@ TEST_F(FaultMatrix, UsbCommandsNeverAcknowledged) {
   KMVSIM_WithholdReplies(0xF5, 0);
   EXPECT_EQ(SetAttenuators(12), 0);
   EXPECT_TRUE(eventually([] { return (usb::g_status.settings_echo[1].load() & 0xFF) == 12; }));
-  recovered("USB command never acknowledged (given up)", gave_up, 1500);
+  recovered("USB command never acknowledged (given up)", gave_up, 2000);
   EXPECT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }));
   EXPECT_COUNT(0, g_watch.breaks());
 }
@@ -437,7 +439,7 @@ TEST_F(FaultMatrix, UdpSilence) {
 
 TEST_F(FaultMatrix, ReceiverRejectsANewIpAddress) {
   lan_stream(false);
-  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 20000));
   KMVSIM_RejectAddress(1);
   bool set_enabled = false;  // once the receiver has echoed the clock sent at open
   ASSERT_TRUE(eventually([&] {
@@ -471,7 +473,7 @@ TEST_F(FaultMatrix, FirmwareStatusErrorsSilenceAndAWrongSum) {
   KMVSIM_SetRealTime(0);
   ASSERT_TRUE(OpenHW());
   ASSERT_TRUE(panel().usb);
-  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 8000));
+  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::usb_queue()) == 0; }, 20000));
   const std::string dir = std::filesystem::current_path().string();
   std::vector<uint8_t> file(1000);
   std::mt19937 gen(3);

@@ -104,7 +104,7 @@ class PatternWatch {
       ++good_blocks_;
       last_good_ms_ = now;
     }
-    if (any_ && ((last_ + 1) & mask) != first) ++breaks_;
+    if (any_.load() && ((last_.load() + 1) & mask) != first) ++breaks_;
     any_ = true;
     last_ = previous;
     ++blocks_;
@@ -130,8 +130,9 @@ class PatternWatch {
   std::atomic<int> bits_{24};
   std::atomic<int> blocks_{0}, good_blocks_{0}, wrong_blocks_{0}, gapped_blocks_{0}, breaks_{0};
   std::atomic<long long> last_good_ms_{0};
-  bool any_ = false;
-  uint32_t last_ = 0;
+  // A test may reset the counts while a block is being checked.
+  std::atomic<bool> any_{false};
+  std::atomic<uint32_t> last_{0};
 };
 
 }  // namespace harness
