@@ -40,7 +40,7 @@ using plugin::g_plugin;
 // most 20): a leak never shrinks.
 // Under the sanitizers resident memory says nothing (quarantine, shadow memory); their own leak
 // checks stand in for it there.
-constexpr long kWarmUpPages = 512;    // 2 MiB
+constexpr long kWarmUpPages = 1024;   // 4 MiB
 constexpr long kRssMarginPages = 64;  // 256 KiB
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KMV_SANITIZED 1
