@@ -269,6 +269,18 @@ KMV_EXPORT void KMVSIM_CALL KMVSIM_HoldWrites(uint32_t writes, uint32_t polls, u
   guarded_void([&] { device().hold_writes(writes, polls, status); });
 }
 
+KMV_EXPORT void KMVSIM_CALL KMVSIM_BadTrailers(uint32_t blocks) {
+  guarded_void([&] { device().bad_trailers(blocks); });
+}
+
+KMV_EXPORT void KMVSIM_CALL KMVSIM_StallReads(int32_t on) {
+  guarded_void([&] { device().stall_reads(on != 0); });
+}
+
+KMV_EXPORT void KMVSIM_CALL KMVSIM_GarbleIdentify(uint32_t answers) {
+  guarded_void([&] { device().garble_identify(answers); });
+}
+
 }  // extern "C"
 
 // The exports must match what the plug-in's loader casts them to.

@@ -144,6 +144,14 @@ void KMVSIM_CALL KMVSIM_FailWrites(uint32_t count, uint32_t status);
  * read from the caller's buffer when the write completes: at the next such call after those, or
  * at once on a waiting one. An abort of pipe 0x02, a device abort or an unplug ends it unread. */
 void KMVSIM_CALL KMVSIM_HoldWrites(uint32_t writes, uint32_t polls, uint32_t status);
+/* The next `blocks` blocks carry a new reply tag each over a garbage record (the same garbage
+ * in every run); the records queued meanwhile wait. */
+void KMVSIM_CALL KMVSIM_BadTrailers(uint32_t blocks);
+/* The next `answers` identify answers are replaced by a garbage record (no identify code). */
+void KMVSIM_CALL KMVSIM_GarbleIdentify(uint32_t answers);
+/* While on, no blocks are made and reads never time out: they end only by an abort of their
+ * pipe, a device abort or an unplug (a device that stalled). Commands are still taken. */
+void KMVSIM_CALL KMVSIM_StallReads(int32_t on);
 
 /* LAN side: the same receiver on the network. TCP takes the identify command, the start and stop
  * messages of the TCP stream and every command, and carries the TCP stream; UDP answers the
@@ -202,10 +210,13 @@ void KMVSIM_CALL KMVSIM_LanSetSilent(int32_t silent);
  * off, datagrams to the UDP port are ignored. Default: both on. */
 void KMVSIM_CALL KMVSIM_LanAnswer(int32_t udp, int32_t tcp);
 /* The next `frames` frames of a datagram stream have datagram `index` (KMVSIM_LAN_LAST or any
- * index past the frame: the last one) lost, cut to 1400 bytes, or sent with index N. */
+ * index past the frame: the last one) lost, cut to 1400 bytes, sent with index N, sent twice,
+ * or sent after its successor (unless that is the frame's last, which stays last). */
 #define KMVSIM_LAN_DATAGRAM_LOST 1u
 #define KMVSIM_LAN_DATAGRAM_SHORT 2u
 #define KMVSIM_LAN_DATAGRAM_BAD_INDEX 3u
+#define KMVSIM_LAN_DATAGRAM_DUPLICATE 4u /* sent twice in a row */
+#define KMVSIM_LAN_DATAGRAM_REORDERED 5u /* sent after the datagram that follows it */
 #define KMVSIM_LAN_LAST 0xFFFFFFFFu
 void KMVSIM_CALL KMVSIM_LanDatagramFault(uint32_t kind, uint32_t index, uint32_t frames);
 /* The next `frames` frames carry a wrong first marker word. */
@@ -217,6 +228,9 @@ void KMVSIM_CALL KMVSIM_LanDropConnections(void);
 /* While on, stream set-up commands that arrive over the LAN are answered with byte 1 = 1, which
  * asks the host to reopen its LAN stream socket. Default: off. */
 void KMVSIM_CALL KMVSIM_LanSetupRestart(int32_t on);
+/* The next `frames` frames of a TCP stream are torn: only their first half is sent, and the
+ * next frame follows straight after it. */
+void KMVSIM_CALL KMVSIM_LanTearFrames(uint32_t frames);
 
 /* Test pattern: sample n of the stream carrying channel c (0 or 1), at 24 or 16 bits, as signed
  * values. n counts from the last stream start (USB: open, or stream mode on; LAN: the start

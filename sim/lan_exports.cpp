@@ -123,6 +123,13 @@ KMV_EXPORT void KMVSIM_CALL KMVSIM_LanDropConnections(void) {
   });
 }
 
+KMV_EXPORT void KMVSIM_CALL KMVSIM_LanTearFrames(uint32_t frames) {
+  guarded([&] {
+    server().tear_frames(frames);
+    return 1;
+  });
+}
+
 KMV_EXPORT void KMVSIM_CALL KMVSIM_LanSetupRestart(int32_t on) {
   guarded([&] {
     server().setup_restart(on != 0);

@@ -184,6 +184,7 @@ struct LanServer::Impl {
   uint32_t fault_kind = 0, fault_index = 0, fault_frames = 0;
   uint32_t bad_marker_frames = 0;
   uint32_t skip_count = 0;
+  uint32_t torn_frames = 0;
 
   // ---- published for state() ----
   std::atomic<uint32_t> bind_ip{0}, tcp_port{0}, udp_port{0};
@@ -472,6 +473,13 @@ void LanServer::Impl::pump(int64_t now, int64_t& wake) {
       if (c->frame.size() < kMaxFrameBytes) c->frame.resize(kMaxFrameBytes);
       make_frame(c->frame.data(), now);
       c->frame_length = stream.geometry.frame_bytes();
+      {
+        std::lock_guard<std::mutex> lock(faults);
+        if (torn_frames > 0) {
+          --torn_frames;
+          c->frame_length /= 2;
+        }
+      }
       c->frame_sent = 0;
       flush(*c);
     }
@@ -614,6 +622,26 @@ void LanServer::Impl::send_datagrams(int64_t now, int64_t& wake) {
     for (; j < allowed && n < kDatagramBatch; ++j) {
       const bool faulty = stream.fault_kind != 0 && j == stream.fault_index;
       if (faulty && stream.fault_kind == KMVSIM_LAN_DATAGRAM_LOST) continue;
+      const bool twice = faulty && stream.fault_kind == KMVSIM_LAN_DATAGRAM_DUPLICATE;
+      const bool swapped = faulty && stream.fault_kind == KMVSIM_LAN_DATAGRAM_REORDERED &&
+                           j + 2 < g.packets;  // paced or not: the successor goes early
+      if (twice || swapped) {
+        if (n + 2 > kDatagramBatch) break;  // the pair goes out in the next batch
+        stream.fault_kind = 0;              // once, also when the batch is sent again
+        const uint32_t order[2] = {swapped ? j + 1 : j, j};
+        for (uint32_t idx : order) {
+          heads[n][0] = uint8_t(idx);
+          heads[n][1] = uint8_t(idx >> 8);
+          batch_out[n].head = heads[n];
+          batch_out[n].head_length = kIndexBytes;
+          batch_out[n].body = udp_frame.data() + size_t(idx) * kPacketBytes;
+          batch_out[n].body_length = kPacketBytes;
+          index_of[n] = j;
+          ++n;
+        }
+        if (swapped) ++j;
+        continue;
+      }
       const uint32_t index =
           faulty && stream.fault_kind == KMVSIM_LAN_DATAGRAM_BAD_INDEX ? g.packets : j;
       heads[n][0] = uint8_t(index);
@@ -802,8 +830,7 @@ void LanServer::answer(bool udp, bool tcp) {
 
 void LanServer::datagram_fault(uint32_t kind, uint32_t index, uint32_t frames) {
   std::lock_guard<std::mutex> lock(impl_->faults);
-  const bool known = kind == KMVSIM_LAN_DATAGRAM_LOST || kind == KMVSIM_LAN_DATAGRAM_SHORT ||
-                     kind == KMVSIM_LAN_DATAGRAM_BAD_INDEX;
+  const bool known = kind >= KMVSIM_LAN_DATAGRAM_LOST && kind <= KMVSIM_LAN_DATAGRAM_REORDERED;
   impl_->fault_kind = known ? kind : 0;
   impl_->fault_index = index;
   impl_->fault_frames = known ? frames : 0;
@@ -817,6 +844,11 @@ void LanServer::bad_markers(uint32_t frames) {
 void LanServer::skip_frames(uint32_t count) {
   std::lock_guard<std::mutex> lock(impl_->faults);
   impl_->skip_count += count;
+}
+
+void LanServer::tear_frames(uint32_t frames) {
+  std::lock_guard<std::mutex> lock(impl_->faults);
+  impl_->torn_frames = frames;
 }
 
 void LanServer::setup_restart(bool on) {

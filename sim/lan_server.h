@@ -44,6 +44,7 @@ class LanServer {
   void datagram_fault(uint32_t kind, uint32_t index, uint32_t frames);
   void bad_markers(uint32_t frames);
   void skip_frames(uint32_t count);
+  void tear_frames(uint32_t frames);
   void drop_connections();
   void setup_restart(bool on);
 

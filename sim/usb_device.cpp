@@ -310,7 +310,13 @@ void UsbDevice::receive(const uint8_t* buffer, uint32_t length) {
   const uint32_t clock = receiver_.clock_mhz;
   const uint8_t format = receiver_.usb_format;
   const Receiver::Outcome o = receiver_.handle(buffer, length);
-  for (int i = 0; i < o.count; ++i) queue_record(o.replies[i], o.urgent);
+  Receiver::Outcome sent = o;
+  if (o.urgent && garble_identify_ > 0) {
+    --garble_identify_;
+    // Noise where the identify answer belongs: a code that is no answer at all.
+    for (int i = 0; i < sent.count; ++i) sent.replies[i] = {0xC3A55AE7u, 0xFFFFFFFFu};
+  }
+  for (int i = 0; i < sent.count; ++i) queue_record(sent.replies[i], sent.urgent);
   const bool was_paused = paused_;
   if (o.event == Receiver::Event::StopUsb) {
     paused_ = true;
@@ -502,9 +508,19 @@ bool UsbDevice::place(const uint8_t* payload, uint32_t sequence, int64_t now) {
   ++since_record_;
   put32(block, sequence);
   std::memcpy(block + kPayloadOffset, payload, SignalGenerator::kPayloadBytes);
-  put32(block + kTrailerOffset, tag_);
-  put32(block + kTrailerOffset + 4, current_.word);
-  put32(block + kTrailerOffset + 8, current_.value);
+  if (bad_trailers_ > 0) {
+    // A new tag over a record that means nothing: the queued records wait.
+    --bad_trailers_;
+    ++tag_;
+    garbage_ = garbage_ * 1103515245u + 12345u;
+    put32(block + kTrailerOffset, tag_);
+    put32(block + kTrailerOffset + 4, garbage_);
+    put32(block + kTrailerOffset + 8, garbage_ * 2654435761u);
+  } else {
+    put32(block + kTrailerOffset, tag_);
+    put32(block + kTrailerOffset + 4, current_.word);
+    put32(block + kTrailerOffset + 8, current_.value);
+  }
   ++blocks_sent_;
   if (t) {
     t->filled += kBlockBytes;
@@ -553,16 +569,19 @@ void UsbDevice::produce(uint64_t generation) {
   while (producer_generation_ == generation) {
     const int64_t now = now_ns();
     const int64_t timeout_ns = int64_t(read_timeout_ms_) * 1000000;
-    if (!reads_.empty() && timeout_ns > 0 && now - reads_.front()->activity_ns >= timeout_ns) {
+    if (!reads_.empty() && timeout_ns > 0 && !stalled_ &&
+        now - reads_.front()->activity_ns >= timeout_ns) {
       ++timeouts_;
       complete(*reads_.front(), kTimeout);
       pop_head(now);
       continue;
     }
     int64_t deadline = now + kForever;
-    if (!reads_.empty() && timeout_ns > 0) deadline = reads_.front()->activity_ns + timeout_ns;
+    if (!reads_.empty() && timeout_ns > 0 && !stalled_) {
+      deadline = reads_.front()->activity_ns + timeout_ns;
+    }
 
-    if (!live_ || silent_ || paused_) {
+    if (!live_ || silent_ || paused_ || stalled_) {
       wake_.wait_until(lock, at(deadline));
       continue;
     }
@@ -658,6 +677,9 @@ void UsbDevice::reset() {
   skip_ = short_transfers_ = short_blocks_ = 0;
   fail_reads_ = fail_results_ = fail_writes_ = 0;
   hold_writes_ = hold_polls_ = 0;
+  bad_trailers_ = garble_identify_ = 0;
+  garbage_ = kGarbageSeed;
+  stalled_ = false;
   blocks_sent_ = blocks_dropped_ = records_sent_ = commands_ = 0;
   timeouts_ = 0;
   records_.clear();
@@ -838,6 +860,26 @@ void UsbDevice::hold_writes(uint32_t writes, uint32_t polls, uint32_t status) {
   hold_writes_ = writes;
   hold_polls_ = polls;
   hold_status_ = status;
+}
+
+void UsbDevice::bad_trailers(uint32_t blocks) {
+  Lock lock(mutex_);
+  bad_trailers_ = blocks;
+}
+
+void UsbDevice::stall_reads(bool on) {
+  Lock lock(mutex_);
+  stalled_ = on;
+  rebase_ = true;
+  // Reads waiting since before the stall would otherwise time out the moment it ends.
+  const int64_t now = now_ns();
+  for (Transfer* t : reads_) t->activity_ns = now;
+  wake_.notify_all();
+}
+
+void UsbDevice::garble_identify(uint32_t answers) {
+  Lock lock(mutex_);
+  garble_identify_ = answers;
 }
 
 // ---- LAN side ------------------------------------------------------------------------------

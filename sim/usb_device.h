@@ -98,6 +98,9 @@ class UsbDevice {
   void fail_results(uint32_t count, uint32_t status);
   void fail_writes(uint32_t count, uint32_t status);
   void hold_writes(uint32_t writes, uint32_t polls, uint32_t status);
+  void bad_trailers(uint32_t blocks);
+  void garble_identify(uint32_t answers);
+  void stall_reads(bool on);
 
   // ---- firmware memory (usb_firmware.cpp) ----
   void firmware_clear_delay(uint32_t ms);
@@ -190,6 +193,10 @@ class UsbDevice {
   uint32_t fail_results_ = 0, fail_results_status_ = 0;
   uint32_t fail_writes_ = 0, fail_writes_status_ = 0;
   uint32_t hold_writes_ = 0, hold_polls_ = 0, hold_status_ = kIoPending;
+  uint32_t bad_trailers_ = 0, garble_identify_ = 0;
+  bool stalled_ = false;                                // no blocks, and reads never time out
+  static constexpr uint32_t kGarbageSeed = 0x1234567u;  // the same garbage in every run
+  uint32_t garbage_ = kGarbageSeed;
 
   // Counters.
   uint64_t blocks_sent_ = 0, blocks_dropped_ = 0, records_sent_ = 0, commands_ = 0;

@@ -3,16 +3,21 @@
 // main or unloads the library with the plug-in still open. Exit status 0 when it got that far;
 // a crash of the plug-in shows as a signal.
 // Usage: habits_host PLUGIN BRIDGE exit1|exit2|unload|unload-stalled
+//        habits_host PLUGIN BRIDGE cycles N W (N loads, each opened, streaming, then unloaded;
+//                                              one line with what the process held after the
+//                                              first, the W-th and the last, and the slowest)
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "plugin/ExtIO_KMV410B211.h"
+#include "proc_resources.h"
 
 namespace {
 
@@ -71,12 +76,41 @@ int fail(const char* what) {
   return 1;
 }
 
+long long now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int cycles(const char* plugin, int n, int warm_up) {
+  harness::Resources first, settled, last;
+  long long slowest = 0;
+  for (int c = 0; c < n; ++c) {
+    const long long start = now_ms();
+    Plugin p;
+    if (!p.load(plugin)) return fail("cannot load the plug-in");
+    if (!p.stream(1)) return fail("no blocks");
+    dlclose(p.lib);
+    const long long took = now_ms() - start;
+    if (took > slowest) slowest = took;
+    (c == 0 ? first : last) = harness::resources();
+    if (c + 1 == warm_up) settled = harness::resources();
+  }
+  if (n == 1) last = first;
+  std::printf(
+      "dlopen cycles=%d fds=%d->%d threads=%d->%d rss_pages=%ld->%ld->%ld slowest_ms=%lld\n", n,
+      first.fds, last.fds, first.threads, last.threads, first.rss_pages, settled.rss_pages,
+      last.rss_pages, slowest);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return fail("usage: habits_host PLUGIN BRIDGE MODE");
+  if (argc != 4 && !(argc == 6 && !std::strcmp(argv[3], "cycles")))
+    return fail("usage: habits_host PLUGIN BRIDGE MODE [N W]");
   const char* mode = argv[3];
   if (!dlopen(argv[2], RTLD_NOW | RTLD_GLOBAL)) return fail(dlerror());
+  if (argc == 6) return cycles(argv[1], std::atoi(argv[4]), std::atoi(argv[5]));
   Plugin p;
   if (!p.load(argv[1])) return fail("cannot load the plug-in");
 
