@@ -106,6 +106,11 @@ bool TReTask::connect() {
     pause(kNotConnectedPauseMs);
     return false;
   }
+  return start_stream(token);
+}
+
+// Steps 1.5-1.7 on connection `token`: the receives posted and the stream asked for.
+bool TReTask::start_stream(SocketCell::Token token) {
   token_ = token;
 
   // 1.5 Receives left from the last connection must have ended before their slots are reused.
@@ -178,9 +183,10 @@ void TReTask::run() {
   g_lan.lost = 0;
   if (!allocate()) return;
   service_.reset();
-  // A connection left open by an earlier task is used as it is.
-  token_ = g_lan.tcp_socket.token();
   r_ = t_ = g_ = 0;
+  // A connection left open by an earlier task (whose end stopped the stream) is used as it is:
+  // the stream is asked for on it at once, not after a silence and a reconnect.
+  if (SocketCell::Token open = g_lan.tcp_socket.token(); open != 0) start_stream(open);
 
   while (!leave()) {
     // 1. Not connected, or the connection is not the one we use.

@@ -31,6 +31,7 @@ class TReTask : private StreamTask {
   bool allocate();
   bool wait_connect();
   bool connect();
+  bool start_stream(SocketCell::Token token);
   void post_all();
   void handle_frame(int k, const control::LanGeometry& geo);
   bool repost(int k);
