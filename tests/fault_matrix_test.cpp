@@ -95,15 +95,11 @@ constexpr char kDesign[] = "192.168.1.10";
 class FaultMatrix : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    auto dir = std::filesystem::temp_directory_path() / ("kmv-faults-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    ASSERT_TRUE(harness::enter_private_dir("kmv-faults-"));
     SetCallback(host_callback);
   }
   void SetUp() override {
-    KMVSIM_Reset();
-    KMVSIM_LanReset();
-    KMVSIM_SetTestPattern(1);
+    harness::reset_simulator();
     KMVSIM_ClearReceived();
     ui::clear_message_boxes();
     g_watch.reset();

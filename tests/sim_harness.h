@@ -3,11 +3,15 @@
 // check.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "kmvsim.h"
@@ -15,6 +19,21 @@
 #include "platform/ui.h"
 
 namespace harness {
+
+// The suite works in a folder of its own (the settings file is written there). True when entered.
+inline bool enter_private_dir(const char* prefix) {
+  auto dir = std::filesystem::temp_directory_path() / (prefix + std::to_string(getpid()));
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  return !ec && chdir(dir.c_str()) == 0;
+}
+
+// The simulated receiver as it powers up, sending the test pattern.
+inline void reset_simulator() {
+  KMVSIM_Reset();
+  KMVSIM_LanReset();
+  KMVSIM_SetTestPattern(1);
+}
 
 inline void on_ui(const std::function<void()>& fn) {
   ui::run_on_ui(fn);

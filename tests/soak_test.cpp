@@ -98,15 +98,11 @@ void expect_same_resources(const char* what, const harness::Resources& first,
 class Soak : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    auto dir = std::filesystem::temp_directory_path() / ("kmv-soak-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    ASSERT_TRUE(harness::enter_private_dir("kmv-soak-"));
     SetCallback(host_callback);
   }
   void SetUp() override {
-    KMVSIM_Reset();
-    KMVSIM_LanReset();
-    KMVSIM_SetTestPattern(1);
+    harness::reset_simulator();
     g_watch.reset();
     g_watch.set_bits(24);
   }
