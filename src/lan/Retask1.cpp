@@ -186,7 +186,8 @@ void TReTask::run() {
   r_ = t_ = g_ = 0;
   // A connection left open by an earlier task (whose end stopped the stream) is used as it is:
   // the stream is asked for on it at once, not after a silence and a reconnect.
-  if (SocketCell::Token open = g_lan.tcp_socket.token(); open != 0) start_stream(open);
+  SocketCell::Token open = g_lan.tcp_socket.lease().token();  // not one being closed
+  if (open != 0) start_stream(open);
 
   while (!leave()) {
     // 1. Not connected, or the connection is not the one we use.
@@ -215,6 +216,9 @@ void TReTask::run() {
       handle_frame(r_, geo);
       if (stale()) return end();
     } else {
+      // A frame cut short because our connection was closed under it (StopHW closes it) is no
+      // loss on the link: step 1 takes the next connection.
+      if (!g_lan.tcp_socket.lease_if(token_)) continue;
       // 6.
       g_lan.lost.fetch_add(1);
       t_ += kBadFrameCost;
