@@ -300,8 +300,6 @@ TEST_F(FaultMatrix, UsbIdentifyReplyWithGarbage) {
   ASSERT_TRUE(OpenHW());  // not identified: it looks on the LAN, where nothing answers
   const long long open_took = tasks::now_ms() - opening;
   std::printf("fault: identify reply with garbage: OpenHW took %lld ms\n", open_took);
-  // The handshake's reads are paced, not each held up until the panel's next event.
-  EXPECT_LT(open_took, 4000 * kSlowdown);
   Panel p = panel();
   EXPECT_FALSE(p.usb);
   EXPECT_EQ(p.firm, "KMV410B Vxxx");

@@ -217,8 +217,11 @@ void TReTask::run() {
       if (stale()) return end();
     } else {
       // A frame cut short because our connection was closed under it (StopHW closes it) is no
-      // loss on the link: step 1 takes the next connection.
-      if (!g_lan.tcp_socket.lease_if(token_)) continue;
+      // loss on the link: step 1 takes the next connection once the close is through.
+      if (!g_lan.tcp_socket.lease_if(token_)) {
+        pause(kPollMs);
+        continue;
+      }
       // 6.
       g_lan.lost.fetch_add(1);
       t_ += kBadFrameCost;

@@ -25,9 +25,6 @@ constexpr uint8_t kIdentifyCode = 0x12;
 constexpr int kTaskWaitMs = 2000;
 constexpr int kTaskExtraWaitMs = 1000;
 constexpr int kRecoveryIntervalMs = 4000;
-// Between the handshake's reads the panel's events run, but the next read does not wait for one:
-// a receiver that never gives the identify answer costs its attempts times this, not minutes.
-constexpr int kIdentifyPaceMs = 20;
 
 inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -93,8 +90,7 @@ bool identify(bridge::Handle h, int attempts) {
       if (n == kBlockBytes && code_of(reply) == kIdentifyCode) break;
       if (n == kBlockBytes) g_link.last_reply_tag = tag_of(reply);
     }
-    ui::process_messages();
-    ui::handle_message(kIdentifyPaceMs);
+    pump();
     if (plugin::waits_cancelled()) return false;
     if (tag_of(reply) != g_link.last_reply_tag.load()) break;
   }
