@@ -471,37 +471,6 @@ TEST_F(LanLinkTest, StopHWInTcpModeReconnectsAndStreamsWithoutDelivery) {
   EXPECT_TRUE(tcp_task_running());
 }
 
-// A new LAN format restarts the receive task, which keeps the connection: the receiver is asked
-// for the new stream on it at once, so frames resume without a silence and a reconnect.
-TEST_F(LanLinkTest, FormatChangeInTcpModeRestartsTheStreamOnTheSameConnection) {
-  serve(kDesign);
-  open_at(kDesign);
-  ASSERT_TRUE(eventually([] { return usb::queue_length(usb::lan_queue()) == 0; }, 8000));
-  ASSERT_EQ(StartHW64(7000000), 130560);
-  ASSERT_TRUE(eventually([] { return g_blocks.load() >= 3; }));
-  const uint64_t accepted = lan_state().connections_accepted;
-  const uint64_t starts = lan_state().starts;
-  int first = 0;
-  on_ui([&] { first = F_RDR1->C_LAN1->item_index(); });
-  ASSERT_LT(first + 1, control::kDecimationItems);
-  // A larger decimation and back: the samples stay 24 bits wide, as the pattern check expects.
-  for (int index : {first + 1, first}) {
-    SCOPED_TRACE(index);
-    const int blocks = g_blocks.load();
-    std::string bits;
-    on_ui([&] {
-      F_RDR1->C_LAN1->set_item_index(index);
-      F_RDR1->C_LAN1Change(F_RDR1->C_LAN1);
-      bits = F_RDR1->L_BitsL->caption;
-    });
-    ASSERT_EQ(bits, "24");
-    EXPECT_TRUE(eventually([&] { return g_blocks.load() >= blocks + 3; }));
-  }
-  EXPECT_EQ(lan_state().connections_accepted, accepted);
-  EXPECT_GE(lan_state().starts, starts + 2);  // the stream asked for on it each time
-  EXPECT_EQ(g_pattern_errors.load(), 0);
-}
-
 // StopHW raises the LAN stop request for a moment while it closes the connection: a receive
 // task that reads it then must not leave the link without one.
 TEST_F(LanLinkTest, AfterEveryStopHWInTcpModeACommandIsStillAcknowledged) {

@@ -183,11 +183,9 @@ void TReTask::run() {
   g_lan.lost = 0;
   if (!allocate()) return;
   service_.reset();
+  // A connection left open by an earlier task is used as it is.
+  token_ = g_lan.tcp_socket.token();
   r_ = t_ = g_ = 0;
-  // A connection left open by an earlier task (whose end stopped the stream) is used as it is:
-  // the stream is asked for on it at once, not after a silence and a reconnect.
-  SocketCell::Token open = g_lan.tcp_socket.lease().token();  // not one being closed
-  if (open != 0) start_stream(open);
 
   while (!leave()) {
     // 1. Not connected, or the connection is not the one we use.
