@@ -68,7 +68,7 @@ void release_loop() {
 }
 
 }  // namespace
-void handle_message_top(int limit_ms);
+void handle_message_top();
 namespace {
 
 void thread_body() {
@@ -78,7 +78,7 @@ void thread_body() {
       std::lock_guard<std::mutex> lock(l.m);
       if (l.quit) break;
     }
-    handle_message_top(kHandleMessageLimitMs);
+    handle_message_top();
     detail::run_idle();
   }
   std::lock_guard<std::mutex> lock(l.m);
@@ -127,15 +127,15 @@ void process_messages() {
   }
 }
 
-void handle_message(int limit_ms) {
+void handle_message() {
   HandlerScope scope;
-  handle_message_top(limit_ms);
+  handle_message_top();
 }
 
 // One message, as the owned thread's own loop runs it (not counted as a pump).
-void handle_message_top(int limit_ms) {
+void handle_message_top() {
   Loop& l = loop();
-  long long limit = tasks::now_ms() + limit_ms;
+  long long limit = tasks::now_ms() + kHandleMessageLimitMs;
   std::function<void()> fn;
   {
     std::unique_lock<std::mutex> lock(l.m);
