@@ -9,20 +9,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "control/Form1.h"
 #include "kmvsim.h"
+#include "platform/library.h"
 #include "platform/tasks.h"
 #include "platform/ui.h"
 #include "plugin/ExtIO_KMV410B211.h"
 #include "plugin/callbacks.h"
 #include "plugin/plugin_state.h"
+#include "update/Update1.h"
 #include "usb/device_link.h"
 
 namespace {
@@ -313,6 +317,48 @@ TEST_F(HostHabitsTest, CloseHWFromTheNotificationOfAUserActionWaitsForTheHandler
     EXPECT_TRUE(eventually([] { return sim_state().open == 0; }, 4000));
     g_close_on_rate = false;
   }
+}
+
+// The library goes while a handler is pumping (a firmware update waiting for a final status that
+// never comes): the teardown waits until that handler has returned, and the handler's wait ends
+// at once instead of running out.
+TEST_F(HostHabitsTest, UnloadDuringAFirmwareUpdateTearsDownAfterTheHandler) {
+  ASSERT_TRUE(OpenHW());
+  ASSERT_TRUE(usb_up());
+  std::ofstream("fw.Bit", std::ios::binary) << std::string(4000, '\x5A');
+  on_ui([] {
+    F_Update->open_directory(std::filesystem::current_path().string());
+    F_Update->show();
+    auto& items = F_Update->FLB_File->items;
+    auto it = std::find(items.begin(), items.end(), "fw.Bit");
+    ASSERT_NE(it, items.end());
+    F_Update->FLB_File->user_select(int(it - items.begin()));
+  });
+  KMVSIM_FirmwareFault(KMVSIM_FW_SILENT, 1);
+  static std::atomic<bool> click_returned;
+  static std::atomic<bool> panel_at_return;
+  click_returned = false;
+  panel_at_return = false;
+  ui::post([] {
+    F_Update->B_Start->click();
+    panel_at_return = F_RDR1 != nullptr;
+    click_returned = true;
+  });
+  tasks::sleep_ms(500);  // into the wait for the status
+  ASSERT_FALSE(click_returned.load());
+  const long long t0 = tasks::now_ms();
+  EXPECT_FALSE(plugin_library_detach(false, false));
+  const long long took = report("unload during a firmware update", tasks::now_ms() - t0);
+  EXPECT_LT(took, 2000);
+  EXPECT_TRUE(click_returned.load());
+  EXPECT_TRUE(panel_at_return.load());
+  EXPECT_EQ(F_RDR1, nullptr);
+  EXPECT_EQ(g_plugin.open_count.load(), 0);
+  EXPECT_TRUE(eventually([] { return sim_state().open == 0; }, 4000));
+  EXPECT_TRUE(ui::message_boxes().empty());
+  EXPECT_EQ(F_Update, nullptr);  // the update window went with the panel
+  // Still a plug-in that opens.
+  open_and_stream();
 }
 
 // Unplugged while streaming, tuned meanwhile, then back in its power-on state: the receiver ends

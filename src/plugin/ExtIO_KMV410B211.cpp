@@ -694,7 +694,13 @@ bool plugin_library_detach(bool process_terminating, bool under_loader_lock) {
     if (under_loader_lock) {
       close_hw();  // on this thread: the loader holds the one the host uses
     } else {
-      ui::run_on_ui([] { close_hw(); }, 5 * kUsbTaskWaitMs);
+      // Never inside a handler that is pumping: it would return into a panel that is gone. Its
+      // waits end at once meanwhile, and the teardown follows once it has returned.
+      ui::run_on_ui([] { close_or_defer(); }, 5 * kUsbTaskWaitMs);
+      long long end = tasks::now_ms() + 5 * kUsbTaskWaitMs;
+      while (g_plugin.close_pending.load() && !ui::on_ui_thread() && tasks::now_ms() < end)
+        tasks::sleep_ms(5);
+      if (g_plugin.close_pending.load()) keep_library_loaded();
     }
     ui::suppress_message_boxes(false);
     g_plugin.detaching = false;
