@@ -68,7 +68,7 @@ void release_loop() {
 }
 
 }  // namespace
-void handle_message_top();
+void handle_message_top(int limit_ms = kHandleMessageLimitMs);
 namespace {
 
 void thread_body() {
@@ -127,15 +127,15 @@ void process_messages() {
   }
 }
 
-void handle_message() {
+void handle_message(int limit_ms) {
   HandlerScope scope;
-  handle_message_top();
+  handle_message_top(limit_ms);
 }
 
 // One message, as the owned thread's own loop runs it (not counted as a pump).
-void handle_message_top() {
+void handle_message_top(int limit_ms) {
   Loop& l = loop();
-  long long limit = tasks::now_ms() + kHandleMessageLimitMs;
+  long long limit = tasks::now_ms() + limit_ms;
   std::function<void()> fn;
   {
     std::unique_lock<std::mutex> lock(l.m);

@@ -221,9 +221,9 @@ void process_messages() {
   arm_timer();
 }
 
-void handle_message() {
+void handle_message(int limit_ms) {
   HandlerScope scope;
-  long long limit = tasks::now_ms() + kHandleMessageLimitMs;
+  long long limit = tasks::now_ms() + limit_ms;
   MSG msg;
   for (;;) {
     // Due timers first: WM_TIMER only comes when no posted message waits, and a wait bounded

@@ -239,9 +239,9 @@ void post(std::function<void()> fn);
 // Run every pending message and every due timer, then return.
 void process_messages();
 // Run one message or due timer, waiting for the next one when none is pending; the wait is
-// bounded (kHandleMessageLimitMs) so that a pump never blocks for ever.
-void handle_message();
+// bounded (limit_ms) so that a pump never blocks for ever.
 constexpr int kHandleMessageLimitMs = 1000;
+void handle_message(int limit_ms = kHandleMessageLimitMs);
 // True on the user-interface thread.
 bool on_ui_thread();
 

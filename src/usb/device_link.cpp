@@ -36,9 +36,13 @@ inline uint8_t code_of(const uint8_t* block) {
   return block[4088];
 }
 
+// Between identify reads: the panel stays live, and the receiver gets a moment to answer. Not
+// the next event: with the panel idle that is a timer period, 50 of which froze the host.
+constexpr int kIdentifyPaceMs = 20;
+
 void pump() {
   ui::process_messages();
-  ui::handle_message();
+  ui::handle_message(kIdentifyPaceMs);
 }
 
 // Device setting, pipe time-outs and one read of whatever block the receiver had ready.
