@@ -87,38 +87,49 @@ KMV_SSSE3 inline void step_ssse3(const __m128i s[4], uint8_t* out) {
   lane_ssse3(s[3], 5, out);
 }
 
-KMV_SSSE3 void widen16_ssse3(const uint8_t* words, uint32_t count, uint8_t* out) {
-  uint32_t i = 0;
-  for (; i + kStep <= count; i += kStep) {
-    const uint8_t* w = words + 4 * i;
-    uint8_t* o = out + 6 * i;
+// Where the last step starts. A tail shorter than a step is done by one more step that ends at
+// the last sample and writes again, with the same bytes, some samples already done: the scalar
+// loop costs six times as much per sample, which would be a tenth of the whole in a dual block.
+inline uint32_t last_step(uint32_t count) {
+  return count >= kStep ? count - kStep : 0;
+}
+
+KMV_SSSE3 inline void widen_step_ssse3(const uint8_t* w, uint8_t* o) {
 #pragma GCC unroll 6
-    for (int j = 0; j < 6; ++j) {
-      lane_ssse3(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * kLaneStart[j])), j, o);
-    }
+  for (int j = 0; j < 6; ++j) {
+    lane_ssse3(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 4 * kLaneStart[j])), j, o);
   }
-  widen16_scalar(words + 4 * i, count - i, out + 6 * i);
+}
+
+KMV_SSSE3 void widen16_ssse3(const uint8_t* words, uint32_t count, uint8_t* out) {
+  if (count < kStep) return widen16_scalar(words, count, out);
+  uint32_t i = 0;
+  for (; i + kStep <= count; i += kStep) widen_step_ssse3(words + 4 * i, out + 6 * i);
+  if (i < count) widen_step_ssse3(words + 4 * last_step(count), out + 6 * last_step(count));
+}
+
+KMV_SSSE3 inline void dual_step_ssse3(const uint8_t* w, uint8_t* a, uint8_t* b) {
+  __m128i sa[4], sb[4];
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    // [a0 b0 a1 b1] [a2 b2 a3 b3] -> [a0 a1 a2 a3] [b0 b1 b2 b3]
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 32 * q));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 32 * q + 16));
+    x = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));
+    y = _mm_shuffle_epi32(y, _MM_SHUFFLE(3, 1, 2, 0));
+    sa[q] = _mm_unpacklo_epi64(x, y);
+    sb[q] = _mm_unpackhi_epi64(x, y);
+  }
+  step_ssse3(sa, a);
+  step_ssse3(sb, b);
 }
 
 KMV_SSSE3 void widen16_dual_ssse3(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b) {
+  if (pairs < kStep) return widen16_dual_scalar(words, pairs, a, b);
   uint32_t i = 0;
-  for (; i + kStep <= pairs; i += kStep) {
-    const uint8_t* w = words + 8 * i;
-    __m128i sa[4], sb[4];
-#pragma GCC unroll 4
-    for (int q = 0; q < 4; ++q) {
-      // [a0 b0 a1 b1] [a2 b2 a3 b3] -> [a0 a1 a2 a3] [b0 b1 b2 b3]
-      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 32 * q));
-      __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 32 * q + 16));
-      x = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));
-      y = _mm_shuffle_epi32(y, _MM_SHUFFLE(3, 1, 2, 0));
-      sa[q] = _mm_unpacklo_epi64(x, y);
-      sb[q] = _mm_unpackhi_epi64(x, y);
-    }
-    step_ssse3(sa, a + 6 * i);
-    step_ssse3(sb, b + 6 * i);
-  }
-  widen16_dual_scalar(words + 8 * i, pairs - i, a + 6 * i, b + 6 * i);
+  for (; i + kStep <= pairs; i += kStep) dual_step_ssse3(words + 8 * i, a + 6 * i, b + 6 * i);
+  const uint32_t l = last_step(pairs);
+  if (i < pairs) dual_step_ssse3(words + 8 * l, a + 6 * l, b + 6 * l);
 }
 
 // lo holds samples 0..7, hi 8..15; each 32-byte store is two lanes.
@@ -137,31 +148,36 @@ KMV_AVX2 inline void step_avx2(__m256i lo, __m256i hi, uint8_t* out) {
                                              _mm256_load_si256(fill + 2)));
 }
 
+KMV_AVX2 inline void widen_step_avx2(const uint8_t* words, uint8_t* out) {
+  const __m256i* w = reinterpret_cast<const __m256i*>(words);
+  step_avx2(_mm256_loadu_si256(w), _mm256_loadu_si256(w + 1), out);
+}
+
 KMV_AVX2 void widen16_avx2(const uint8_t* words, uint32_t count, uint8_t* out) {
+  if (count < kStep) return widen16_scalar(words, count, out);
   uint32_t i = 0;
-  for (; i + kStep <= count; i += kStep) {
-    const __m256i* w = reinterpret_cast<const __m256i*>(words + 4 * i);
-    step_avx2(_mm256_loadu_si256(w), _mm256_loadu_si256(w + 1), out + 6 * i);
-  }
-  widen16_scalar(words + 4 * i, count - i, out + 6 * i);
+  for (; i + kStep <= count; i += kStep) widen_step_avx2(words + 4 * i, out + 6 * i);
+  if (i < count) widen_step_avx2(words + 4 * last_step(count), out + 6 * last_step(count));
+}
+
+KMV_AVX2 inline void dual_step_avx2(const uint8_t* words, uint8_t* a, uint8_t* b) {
+  // [a0 b0 a1 b1 a2 b2 a3 b3] -> [a0 a1 a2 a3 | b0 b1 b2 b3]
+  const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256i* w = reinterpret_cast<const __m256i*>(words);
+  __m256i x0 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w), split);
+  __m256i x1 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w + 1), split);
+  __m256i x2 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w + 2), split);
+  __m256i x3 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w + 3), split);
+  step_avx2(_mm256_permute2x128_si256(x0, x1, 0x20), _mm256_permute2x128_si256(x2, x3, 0x20), a);
+  step_avx2(_mm256_permute2x128_si256(x0, x1, 0x31), _mm256_permute2x128_si256(x2, x3, 0x31), b);
 }
 
 KMV_AVX2 void widen16_dual_avx2(const uint8_t* words, uint32_t pairs, uint8_t* a, uint8_t* b) {
-  // [a0 b0 a1 b1 a2 b2 a3 b3] -> [a0 a1 a2 a3 | b0 b1 b2 b3]
-  const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  if (pairs < kStep) return widen16_dual_scalar(words, pairs, a, b);
   uint32_t i = 0;
-  for (; i + kStep <= pairs; i += kStep) {
-    const __m256i* w = reinterpret_cast<const __m256i*>(words + 8 * i);
-    __m256i x0 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w), split);
-    __m256i x1 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w + 1), split);
-    __m256i x2 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w + 2), split);
-    __m256i x3 = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(w + 3), split);
-    step_avx2(_mm256_permute2x128_si256(x0, x1, 0x20), _mm256_permute2x128_si256(x2, x3, 0x20),
-              a + 6 * i);
-    step_avx2(_mm256_permute2x128_si256(x0, x1, 0x31), _mm256_permute2x128_si256(x2, x3, 0x31),
-              b + 6 * i);
-  }
-  widen16_dual_scalar(words + 8 * i, pairs - i, a + 6 * i, b + 6 * i);
+  for (; i + kStep <= pairs; i += kStep) dual_step_avx2(words + 8 * i, a + 6 * i, b + 6 * i);
+  const uint32_t l = last_step(pairs);
+  if (i < pairs) dual_step_avx2(words + 8 * l, a + 6 * l, b + 6 * l);
 }
 #endif
 
