@@ -244,7 +244,9 @@ TEST_F(LanWine, StartStopCyclesSwitchBetweenTcpAndUdp) {
       double rate = measure(2000);
       double nominal = double(GetHWSR()) / kBlockSamples;
       std::printf("UDP: %.1f blocks/s (nominal %.1f), lost %u\n", rate, nominal, g_lan.lost.load());
-      EXPECT_GT(rate, nominal * 0.5);
+      // A stream that goes on, not a speed: with the other core busy, Wine's datagram path
+      // has been seen at half the rate.
+      EXPECT_GT(rate, nominal * 0.3);
     }
     KMVSIM_ClearReceived();
     pump_for(100);  // one attenuator command per 50 ms at most
