@@ -536,6 +536,29 @@ TEST_F(LanLinkTest, SixteenBitDualStreamReachesBothLanStreams) {
   EXPECT_EQ(g_pattern_errors.load(), 0);
 }
 
+// A decimation change restarts the receive task, which keeps the connection: the old stream's
+// last bytes are read away, the new stream is asked for on it, and its frames are in step from
+// the first (no bad frame, nothing lost, no new connection).
+TEST_F(LanLinkTest, DecimationChangeInTcpModeGoesOnOverTheSameConnection) {
+  serve(kDesign);
+  open_at(kDesign);
+  ASSERT_TRUE(eventually([] { return panel().set_enabled; }));  // the clock echo's restart
+  ASSERT_EQ(StartHW64(7000000), 130560);
+  ASSERT_TRUE(eventually([] { return g_blocks.load() >= 2; }));
+  const uint64_t accepted = lan_state().connections_accepted;
+  const uint64_t starts = lan_state().starts;
+  const int blocks = g_blocks.load();
+  const long long t0 = tasks::now_ms();
+  on_ui([] { F_RDR1->C_LAN1->user_select(F_RDR1->C_LAN1->item_index() + 1); });
+  ASSERT_TRUE(eventually([&] { return g_blocks.load() >= blocks + 3; }));
+  std::printf("lan: decimation change to the third block after it: %lld ms\n",
+              tasks::now_ms() - t0);
+  EXPECT_GT(lan_state().starts, starts);
+  EXPECT_EQ(lan_state().connections_accepted, accepted);
+  EXPECT_EQ(g_pattern_errors.load(), 0);
+  EXPECT_EQ(g_lan.lost.load(), 0u);
+}
+
 TEST_F(LanLinkTest, DroppedConnectionIsReconnectedAndTheStreamResumes) {
   serve(kDesign);
   open_at(kDesign);

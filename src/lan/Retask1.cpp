@@ -22,6 +22,11 @@ constexpr int kBadFrameCost = 10;
 constexpr int kCancelWaitMs = 1000;
 constexpr size_t kSlotBytes = kMaxFrameBytes;
 constexpr size_t kBlockBytes = kHostBlockBytes + kBlockSlack;
+// A connection left by the task before: what of its stream is still on the way is read away in
+// chunks until none has come for kQuietMs.
+constexpr uint32_t kDrainChunk = 4096;
+constexpr int kQuietMs = 30;
+constexpr int kDrainLimitMs = 300;
 
 }  // namespace
 
@@ -141,6 +146,49 @@ bool TReTask::start_stream(SocketCell::Token token) {
   return true;
 }
 
+// A connection left open by the task before us (a format change) or by a probe: that task's stop
+// message has ended its stream, and what of it is still on the way is read away before the
+// stream is asked for again, so that the first frame received is the first of the new stream.
+// False when it did not go quiet in time (a stream nobody stopped); a new connection is then
+// in step from its start.
+bool TReTask::drain_inherited() {
+  long long end = tasks::now_ms() + kDrainLimitMs;
+  long long last = tasks::now_ms();
+  bool posted = false;
+  for (;;) {
+    if (stop_requested()) break;
+    SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+    if (!l) break;
+    if (!posted) {
+      int p = net::ring_post(ring_, l.get(), 0, slots_.get(), kDrainChunk);
+      if (p != 0 && p != net::kPending) break;
+      posted = true;
+      released_ = false;
+    }
+    uint32_t bytes = 0;
+    int q = net::ring_query(ring_, l.get(), 0, &bytes);
+    long long now = tasks::now_ms();
+    if (now >= end) break;
+    if (q == 0) {
+      last = now;
+      posted = false;
+      continue;
+    }
+    if (q != net::kIncomplete) break;
+    if (now - last >= kQuietMs) {
+      // The chunk begun is dropped with the receive.
+      released_ = net::ring_cancel(ring_, l.get(), kCancelWaitMs);
+      return released_;
+    }
+    net::ring_wait(ring_, l.get(), 0, kPollMs);
+  }
+  if (!released_) {
+    SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
+    released_ = net::ring_cancel(ring_, l ? l.get() : kNoSocket, kCancelWaitMs);
+  }
+  return false;
+}
+
 void TReTask::post_all() {
   uint32_t len = control::lan_geometry().frame_bytes();
   SocketCell::Lease l = g_lan.tcp_socket.lease_if(token_);
@@ -183,9 +231,15 @@ void TReTask::run() {
   g_lan.lost = 0;
   if (!allocate()) return;
   service_.reset();
-  // A connection left open by an earlier task is used as it is.
   token_ = g_lan.tcp_socket.token();
   r_ = t_ = g_ = 0;
+  if (token_ != 0) {
+    if (drain_inherited()) {
+      start_stream(token_);
+    } else if (!stop_requested()) {
+      drop_connection(0);
+    }
+  }
 
   while (!leave()) {
     // 1. Not connected, or the connection is not the one we use.

@@ -32,6 +32,7 @@ class TReTask : private StreamTask {
   bool wait_connect();
   bool connect();
   bool start_stream(SocketCell::Token token);
+  bool drain_inherited();
   void post_all();
   void handle_frame(int k, const control::LanGeometry& geo);
   bool repost(int k);
