@@ -68,7 +68,7 @@ void release_loop() {
 }
 
 }  // namespace
-void handle_message_top(int limit_ms = kHandleMessageLimitMs);
+void handle_message_top(int limit_ms);
 namespace {
 
 void thread_body() {
@@ -78,7 +78,7 @@ void thread_body() {
       std::lock_guard<std::mutex> lock(l.m);
       if (l.quit) break;
     }
-    handle_message_top();
+    handle_message_top(kHandleMessageLimitMs);
     detail::run_idle();
   }
   std::lock_guard<std::mutex> lock(l.m);

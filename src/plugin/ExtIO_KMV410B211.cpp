@@ -450,6 +450,18 @@ bool close_or_defer() {
   return false;
 }
 
+// close_or_defer from any thread. A caller off the user-interface thread gets back only once a
+// deferred teardown has happened, or wait_ms have passed; false while it is still pending.
+bool close_and_wait(int wait_ms) {
+  bool deferred = false;
+  on_ui_void([&] { deferred = close_or_defer(); });
+  if (deferred && !ui::on_ui_thread()) {
+    long long end = tasks::now_ms() + wait_ms;
+    while (g_plugin.close_pending.load() && tasks::now_ms() < end) tasks::sleep_ms(5);
+  }
+  return !g_plugin.close_pending.load();
+}
+
 }  // namespace
 
 void EXTIO_CALL CloseHW() {
@@ -468,13 +480,8 @@ void EXTIO_CALL CloseHW() {
     }
     return;
   }
-  bool deferred = false;
-  on_ui_void([&] { deferred = close_or_defer(); });
   // A host on another thread gets its CloseHW back only once the teardown has happened.
-  if (deferred && !ui::on_ui_thread()) {
-    long long end = tasks::now_ms() + 5000;
-    while (g_plugin.close_pending.load() && tasks::now_ms() < end) tasks::sleep_ms(5);
-  }
+  close_and_wait(5000);
 }
 
 int64_t EXTIO_CALL SetHWLO64(int64_t lo_freq) {
@@ -696,11 +703,7 @@ bool plugin_library_detach(bool process_terminating, bool under_loader_lock) {
     } else {
       // Never inside a handler that is pumping: it would return into a panel that is gone. Its
       // waits end at once meanwhile, and the teardown follows once it has returned.
-      ui::run_on_ui([] { close_or_defer(); }, 5 * kUsbTaskWaitMs);
-      long long end = tasks::now_ms() + 5 * kUsbTaskWaitMs;
-      while (g_plugin.close_pending.load() && !ui::on_ui_thread() && tasks::now_ms() < end)
-        tasks::sleep_ms(5);
-      if (g_plugin.close_pending.load()) keep_library_loaded();
+      if (!close_and_wait(5 * kUsbTaskWaitMs)) keep_library_loaded();
     }
     ui::suppress_message_boxes(false);
     g_plugin.detaching = false;

@@ -25,6 +25,9 @@ constexpr uint8_t kIdentifyCode = 0x12;
 constexpr int kTaskWaitMs = 2000;
 constexpr int kTaskExtraWaitMs = 1000;
 constexpr int kRecoveryIntervalMs = 4000;
+// Between the handshake's reads the panel's events run, but the next read does not wait for one:
+// a receiver that never gives the identify answer costs its attempts times this, not minutes.
+constexpr int kIdentifyPaceMs = 20;
 
 inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -36,13 +39,9 @@ inline uint8_t code_of(const uint8_t* block) {
   return block[4088];
 }
 
-// Between identify reads: the panel stays live, and the receiver gets a moment to answer. Not
-// the next event: with the panel idle that is a timer period, 50 of which froze the host.
-constexpr int kIdentifyPaceMs = 20;
-
 void pump() {
   ui::process_messages();
-  ui::handle_message(kIdentifyPaceMs);
+  ui::handle_message();
 }
 
 // Device setting, pipe time-outs and one read of whatever block the receiver had ready.
@@ -94,7 +93,8 @@ bool identify(bridge::Handle h, int attempts) {
       if (n == kBlockBytes && code_of(reply) == kIdentifyCode) break;
       if (n == kBlockBytes) g_link.last_reply_tag = tag_of(reply);
     }
-    pump();
+    ui::process_messages();
+    ui::handle_message(kIdentifyPaceMs);
     if (plugin::waits_cancelled()) return false;
     if (tag_of(reply) != g_link.last_reply_tag.load()) break;
   }
